@@ -1,0 +1,34 @@
+// The seam between the HID manager and the sources of devices (the in-process
+// virtual bus, the simulator process, Linux hidraw). A source attaches devices,
+// feeds their input reports and detaches them; the registry turns that into
+// manager and device callbacks on the run loops they are scheduled on.
+#pragma once
+
+#include <CoreFoundation/CoreFoundation.h>
+#include <IOKit/hid/IOHIDLib.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace ktrplatform {
+
+class DeviceBackend {
+public:
+    virtual ~DeviceBackend() = default;
+    // Called synchronously on the sending thread, from any thread.
+    virtual IOReturn setReport(IOHIDReportType type, uint32_t reportID, const uint8_t* data, size_t length) = 0;
+};
+
+// Makes a new device known to every manager (the properties are copied).
+// The returned reference is owned by the registry until detachDevice.
+IOHIDDeviceRef attachDevice(CFDictionaryRef properties, std::shared_ptr<DeviceBackend> backend);
+// The device leaves: sends fail from now on, removal callbacks are posted.
+void detachDevice(IOHIDDeviceRef device);
+// Thread-safe; the report is copied and delivered on the device's run loop.
+void deliverInputReport(IOHIDDeviceRef device, IOHIDReportType type, uint32_t reportID, const uint8_t* data,
+                        size_t length);
+// Number of devices attached now.
+size_t attachedDeviceCount();
+
+}  // namespace ktrplatform

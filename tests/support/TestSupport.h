@@ -1,0 +1,31 @@
+// Helpers shared by the test suites.
+#pragma once
+
+#include <CoreFoundation/CoreFoundation.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+namespace ktrtest {
+
+// Runs the calling thread's run loop until the predicate holds or the time is up.
+bool pumpUntil(const std::function<bool()>& predicate, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+// Runs the calling thread's run loop for the given time.
+void pumpFor(std::chrono::milliseconds duration);
+
+// Captures what is written to standard error while it lives.
+class StderrCapture {
+public:
+    StderrCapture();
+    ~StderrCapture();
+    std::string text();  // stops capturing and returns what was written
+
+private:
+    int m_savedFd = -1;
+    int m_tmpFd = -1;
+    bool m_done = false;
+    std::string m_text;
+};
+
+}  // namespace ktrtest
