@@ -46,38 +46,26 @@ bool matchesDictionary(CFTypeRef dictionary, IOHIDDeviceRef device) {
     return m.matches;
 }
 
-void postMatching(IOHIDManagerRef manager, IOHIDDeviceRef device) {
+enum class ManagerEvent { Matching, Removal };
+
+// The callback is read when the work runs: one removed in between is not called.
+void postManagerEvent(IOHIDManagerRef manager, IOHIDDeviceRef device, ManagerEvent event) {
     if (!manager->runLoop) return;
     CFRetain(manager);
     CFRetain(device);
-    ktrcf::postToRunLoop(manager->runLoop, [manager, device] {
+    ktrcf::postToRunLoop(manager->runLoop, [manager, device, event] {
         IOHIDDeviceCallback callback = nullptr;
         void* context = nullptr;
         {
             std::lock_guard<std::mutex> lock(registryMutex());
-            // Only what is still true when the callback would run is announced.
-            if (device->attached && manager->announced.count(device)) {
+            if (event == ManagerEvent::Removal) {
+                callback = manager->removalCallback;
+                context = manager->removalContext;
+            } else if (device->attached && manager->announced.count(device)) {
+                // Only what is still true when the callback would run is announced.
                 callback = manager->matchingCallback;
                 context = manager->matchingContext;
             }
-        }
-        if (callback) callback(context, kIOReturnSuccess, manager, device);
-        CFRelease(device);
-        CFRelease(manager);
-    });
-}
-
-void postManagerRemoval(IOHIDManagerRef manager, IOHIDDeviceRef device) {
-    if (!manager->runLoop || !manager->removalCallback) return;
-    CFRetain(manager);
-    CFRetain(device);
-    ktrcf::postToRunLoop(manager->runLoop, [manager, device] {
-        IOHIDDeviceCallback callback = nullptr;
-        void* context = nullptr;
-        {
-            std::lock_guard<std::mutex> lock(registryMutex());
-            callback = manager->removalCallback;
-            context = manager->removalContext;
         }
         if (callback) callback(context, kIOReturnSuccess, manager, device);
         CFRelease(device);
@@ -136,7 +124,7 @@ void announcePresentDevicesLocked(IOHIDManagerRef manager) {
     for (IOHIDDeviceRef device : registry().devices) {
         if (manager->announced.count(device) || !deviceMatchesLocked(manager, device)) continue;
         manager->announced.insert(device);
-        postMatching(manager, device);
+        postManagerEvent(manager, device, ManagerEvent::Matching);
     }
 }
 
@@ -162,7 +150,8 @@ void detachDevice(IOHIDDeviceRef device) {
         devices.erase(it);
         device->attached = false;
         for (IOHIDManagerRef manager : detail::registry().managers) {
-            if (manager->announced.erase(device)) detail::postManagerRemoval(manager, device);
+            if (manager->announced.erase(device) && manager->removalCallback)
+                detail::postManagerEvent(manager, device, detail::ManagerEvent::Removal);
         }
     }
     detail::postDeviceRemoval(device);

@@ -31,26 +31,29 @@ Boolean IOHIDDevice_GetLongProperty(IOHIDDeviceRef inIOHIDDeviceRef, CFStringRef
     return converted;
 }
 
-long IOHIDDevice_GetVendorID(IOHIDDeviceRef inIOHIDDeviceRef) {
+namespace {
+
+// The getters give 0 whenever the property cannot be read.
+long longPropertyOrZero(IOHIDDeviceRef device, CFStringRef key) {
     long result = 0;
-    IOHIDDevice_GetLongProperty(inIOHIDDeviceRef, CFSTR(kIOHIDVendorIDKey), &result);
+    IOHIDDevice_GetLongProperty(device, key, &result);
     return result;
+}
+
+}  // namespace
+
+long IOHIDDevice_GetVendorID(IOHIDDeviceRef inIOHIDDeviceRef) {
+    return longPropertyOrZero(inIOHIDDeviceRef, CFSTR(kIOHIDVendorIDKey));
 }
 
 long IOHIDDevice_GetProductID(IOHIDDeviceRef inIOHIDDeviceRef) {
-    long result = 0;
-    IOHIDDevice_GetLongProperty(inIOHIDDeviceRef, CFSTR(kIOHIDProductIDKey), &result);
-    return result;
+    return longPropertyOrZero(inIOHIDDeviceRef, CFSTR(kIOHIDProductIDKey));
 }
 
 long IOHIDDevice_GetVersionNumber(IOHIDDeviceRef inIOHIDDeviceRef) {
-    long result = 0;
-    IOHIDDevice_GetLongProperty(inIOHIDDeviceRef, CFSTR(kIOHIDVersionNumberKey), &result);
-    return result;
+    return longPropertyOrZero(inIOHIDDeviceRef, CFSTR(kIOHIDVersionNumberKey));
 }
 
 long IOHIDDevice_GetLocationID(IOHIDDeviceRef inIOHIDDeviceRef) {
-    long result = 0;
-    IOHIDDevice_GetLongProperty(inIOHIDDeviceRef, CFSTR(kIOHIDLocationIDKey), &result);
-    return result;
+    return longPropertyOrZero(inIOHIDDeviceRef, CFSTR(kIOHIDLocationIDKey));
 }
