@@ -4,6 +4,7 @@
 
 #include "HIDObjects.h"
 #include "RunLoop.h"
+#include "SimulatorSource.h"
 
 namespace {
 std::atomic<bool> gFailNextCreate{false};
@@ -30,6 +31,7 @@ extern "C" {
 CFTypeID IOHIDManagerGetTypeID(void) { return ktrcf::kTypeIDHIDManager; }
 
 IOHIDManagerRef IOHIDManagerCreate(CFAllocatorRef, IOOptionBits) {
+    ktrplatform::detail::startSimulatorSource();
     if (gFailNextCreate.exchange(false)) return nullptr;
     auto* manager = new __IOHIDManager();
     ktrplatform::detail::registerManager(manager);

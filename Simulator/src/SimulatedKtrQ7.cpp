@@ -1,14 +1,12 @@
 #include "ktrsim/SimulatedKtrQ7.h"
 
+#include "ktrsim/ActionRunner.h"
+
 #include <condition_variable>
-#include <map>
 #include <mutex>
-#include <thread>
 #include <utility>
 
 namespace ktrsim {
-
-using Clock = std::chrono::steady_clock;
 
 // Lets shutdown wait out handler calls already under way and turn away later
 // ones; the handler holds only this, never the core, so it cannot prolong the
@@ -20,25 +18,27 @@ struct HandlerGate {
     int inFlight = 0;
 };
 
+ktrplatform::VirtualDeviceInfo hidDeviceInfo(const DeviceIdentity& identity) {
+    ktrplatform::VirtualDeviceInfo info;
+    info.vendorID = identity.vendorID;
+    info.productID = identity.productID;
+    info.versionNumber = identity.releaseNumber;
+    info.locationID = identity.locationID;
+    info.primaryUsagePage = 0xFF00;
+    info.primaryUsage = 1;
+    info.manufacturer = "KTR";
+    info.product = "KTR-Q7";
+    info.maxInputReportSize = 1024;
+    info.maxOutputReportSize = 1024;
+    return info;
+}
+
 class SimulatedKtrQ7::Core {
 public:
-    explicit Core(ModelConfig config) : m_model(config) {}
+    explicit Core(ModelConfig config) : m_model(config), m_runner([this](const Action& action) { execute(action); }) {}
 
     void start() {
-        ktrplatform::VirtualDeviceInfo info;
-        const DeviceIdentity& id = m_model.config().identity;
-        info.vendorID = id.vendorID;
-        info.productID = id.productID;
-        info.versionNumber = id.releaseNumber;
-        info.locationID = id.locationID;
-        info.primaryUsagePage = 0xFF00;
-        info.primaryUsage = 1;
-        info.manufacturer = "KTR";
-        info.product = "KTR-Q7";
-        info.maxInputReportSize = 1024;
-        info.maxOutputReportSize = 1024;
-        m_device = ktrplatform::VirtualDevice::create(info);
-
+        m_device = ktrplatform::VirtualDevice::create(hidDeviceInfo(m_model.config().identity));
         m_device->setOutputHandler([gate = m_gate, this](const ktrplatform::RecordedReport& report) {
             {
                 std::lock_guard<std::mutex> lock(gate->mutex);
@@ -52,7 +52,6 @@ public:
             }
             gate->done.notify_all();
         });
-        m_thread = std::thread([this] { run(); });
     }
 
     void shutdown() {
@@ -61,89 +60,30 @@ public:
             m_gate->closed = true;
             m_gate->done.wait(lock, [this] { return m_gate->inFlight == 0; });
         }
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_queue.clear();
-            m_stopping = true;
-        }
-        m_wake.notify_all();
-        if (m_thread.joinable()) m_thread.join();
+        m_runner.stop();
         m_device->setOutputHandler(nullptr);
         if (m_device->isAttached()) m_device->detach();
     }
 
     void unplug() {
-        {
-            // An action already under way (a re-arrival, say) must not land after the unplug.
-            std::unique_lock<std::mutex> lock(m_mutex);
-            m_queue.clear();
-            m_idle.wait(lock, [this] { return !m_executing; });
-        }
+        m_runner.cancel();
         m_model.endSession();
         if (m_device->isAttached()) m_device->detach();
-        m_idle.notify_all();
     }
 
     void plugIn() {
         if (!m_device->isAttached()) m_device->attach();
     }
 
-    bool waitForIdle(std::chrono::milliseconds timeout) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_idle.wait_for(lock, timeout, [this] { return m_queue.empty() && m_busy == 0; });
-    }
+    bool waitForIdle(std::chrono::milliseconds timeout) { return m_runner.waitForIdle(timeout); }
 
     KtrQ7Model& model() { return m_model; }
     const std::shared_ptr<ktrplatform::VirtualDevice>& device() const { return m_device; }
 
 private:
-    using Key = std::pair<Clock::time_point, uint64_t>;
-
     void onOutput(const ktrplatform::RecordedReport& report) {
         if (report.type != kIOHIDReportTypeOutput) return;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            ++m_busy;
-        }
-        std::vector<Action> actions = m_model.receive(report.bytes);
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            Clock::time_point due = Clock::now();
-            for (Action& action : actions) {
-                due += action.delay;
-                m_queue.emplace(Key{due, m_sequence++}, std::move(action));
-            }
-            --m_busy;
-        }
-        m_wake.notify_all();
-        m_idle.notify_all();
-    }
-
-    void run() {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        while (!m_stopping) {
-            if (m_queue.empty()) {
-                m_wake.wait(lock);
-                continue;
-            }
-            auto next = m_queue.begin();
-            // A copy: the entry may be erased while this thread waits.
-            const Clock::time_point due = next->first.first;
-            if (Clock::now() < due) {
-                m_wake.wait_until(lock, due);
-                continue;
-            }
-            Action action = std::move(next->second);
-            m_queue.erase(next);
-            ++m_busy;
-            m_executing = true;
-            lock.unlock();
-            execute(action);
-            lock.lock();
-            m_executing = false;
-            --m_busy;
-            m_idle.notify_all();
-        }
+        m_runner.submit([&] { return m_model.receive(report.bytes); });
     }
 
     void execute(const Action& action) {
@@ -163,15 +103,7 @@ private:
     KtrQ7Model m_model;
     std::shared_ptr<HandlerGate> m_gate = std::make_shared<HandlerGate>();
     std::shared_ptr<ktrplatform::VirtualDevice> m_device;
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::condition_variable m_idle;
-    std::map<Key, Action> m_queue;
-    uint64_t m_sequence = 0;
-    int m_busy = 0;  // handler calls and actions under way
-    bool m_executing = false;
-    bool m_stopping = false;
-    std::thread m_thread;
+    ActionRunner m_runner;  // last: its thread stops before the members it uses go
 };
 
 SimulatedKtrQ7::SimulatedKtrQ7(ModelConfig config, bool plugInNow) : m_core(std::make_unique<Core>(config)) {

@@ -17,6 +17,7 @@ struct MainComponentTestAccess {
 };
 
 int main(int argc, char** argv) {
+    const juce::ScopedJuceInitialiser_GUI gui;
     MainComponent component;
     MainComponentTestAccess::printFields(component);
     for (int i = 1; i < argc; ++i) {

@@ -16,6 +16,8 @@ public:
     static void createInstance();
     static TxtLoader* getInstance();
     static void releaseInstance();
+    // The instance if there is one; never creates it.
+    static TxtLoader* existingInstance() { return m_pinstance; }
 
     void setLocale(unsigned int locale);
     unsigned int getLocale() const { return m_locale; }

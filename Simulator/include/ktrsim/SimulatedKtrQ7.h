@@ -14,6 +14,9 @@
 
 namespace ktrsim {
 
+// How the KTR-Q7 with this identity shows itself on a HID bus.
+ktrplatform::VirtualDeviceInfo hidDeviceInfo(const DeviceIdentity& identity);
+
 class SimulatedKtrQ7 {
 public:
     explicit SimulatedKtrQ7(ModelConfig config = {}, bool plugInNow = true);

@@ -1,0 +1,241 @@
+#include <gtest/gtest.h>
+#include <ktrplatform/SingleInstance.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "JuceLoop.h"
+
+using ktrplatform::SingleInstance;
+using uiplatformtest::runFor;
+using uiplatformtest::runUntil;
+using uiplatformtest::watchedDescriptors;
+
+namespace {
+
+// A client that speaks the socket directly, as a broken or hostile program would.
+class RawClient {
+public:
+    explicit RawClient(const juce::String& appName) {
+        m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const std::string name = appName.toStdString() + "-" + std::to_string(getuid());
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::memcpy(addr.sun_path + 1, name.data(), name.size());
+        const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+        connected = ::connect(m_fd, reinterpret_cast<const sockaddr*>(&addr), length) == 0;
+    }
+    ~RawClient() { close(); }
+    RawClient(const RawClient&) = delete;
+    RawClient& operator=(const RawClient&) = delete;
+
+    // Writes until done or the server has closed the connection.
+    void send(const std::string& bytes) {
+        for (size_t sent = 0; sent < bytes.size();) {
+            const ssize_t n = ::send(m_fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) return;
+            sent += static_cast<size_t>(n);
+        }
+    }
+    void close() {
+        if (m_fd >= 0) ::close(m_fd);
+        m_fd = -1;
+    }
+
+    bool connected = false;
+
+private:
+    int m_fd = -1;
+};
+
+class SingleInstanceTest : public ::testing::Test {
+protected:
+    juce::String name =
+        "ktr-test-" + juce::String(getpid()) + "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::vector<juce::String> received;
+
+    std::unique_ptr<SingleInstance> serve() {
+        return std::make_unique<SingleInstance>(name, [this](const juce::String& line) { received.push_back(line); });
+    }
+    // Hands the lines over from other threads, all at once, while this thread runs the event loop.
+    void handOverAll(const std::vector<juce::String>& lines) {
+        std::atomic<size_t> taken{0}, done{0};
+        std::vector<std::thread> threads;
+        for (const auto& line : lines)
+            threads.emplace_back([&, line] {
+                if (SingleInstance::handOver(name, line)) ++taken;
+                ++done;
+            });
+        EXPECT_TRUE(runUntil([&] { return done == lines.size() && received.size() >= lines.size(); }));
+        for (auto& thread : threads) thread.join();
+        EXPECT_EQ(taken, lines.size());
+    }
+    std::multiset<juce::String> receivedSet() const { return {received.begin(), received.end()}; }
+};
+
+}  // namespace
+
+TEST_F(SingleInstanceTest, CommandLinesArriveIntact) {
+    const auto server = serve();
+    ASSERT_TRUE(server->isServing());
+    const std::vector<juce::String> lines = {
+        "", "--update ktrq7_v105.upd",
+        juce::String::fromUTF8("\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E \xC3\xB1 \xF0\x9F\x98\x80 \"q\"\ttab\nline")};
+    handOverAll(lines);
+    EXPECT_EQ(receivedSet(), std::multiset<juce::String>(lines.begin(), lines.end()));
+}
+
+TEST_F(SingleInstanceTest, WithoutAServerNothingIsHandedOverAndTheNameFreesWithIt) {
+    EXPECT_FALSE(SingleInstance::handOver(name, "x"));
+    auto first = serve();
+    auto second = serve();
+    EXPECT_TRUE(first->isServing());
+    EXPECT_FALSE(second->isServing());
+    second.reset();  // must not take the first one's socket with it
+    handOverAll({"to the first"});
+    first.reset();
+    EXPECT_FALSE(SingleInstance::handOver(name, "x"));
+    EXPECT_TRUE(serve()->isServing());
+}
+
+TEST_F(SingleInstanceTest, SilentBrokenAndMalformedClientsNeitherBlockNorDeliverGarbage) {
+    const auto baseline = watchedDescriptors().size();
+    const auto server = serve();
+    RawClient silent(name);
+    RawClient unfinished(name);
+    RawClient malformed(name);
+    ASSERT_TRUE(silent.connected && unfinished.connected && malformed.connected);
+    unfinished.send("half a line");
+    unfinished.close();
+    malformed.send(std::string("a\xFF\xC3(\xED\xA0\x80z\0trailing", 16));
+    handOverAll({"after"});
+    EXPECT_TRUE(runUntil([&] { return received.size() == 2; }));
+    EXPECT_EQ(receivedSet(), (std::multiset<juce::String>{
+                                 "after", juce::String::fromUTF8("a\xEF\xBF\xBD\xEF\xBF\xBD(\xEF\xBF\xBD\xEF\xBF\xBD"
+                                                                 "\xEF\xBF\xBDz")}));
+    silent.close();
+    EXPECT_TRUE(runUntil([&] { return watchedDescriptors().size() == baseline + 1; }))
+        << "only the listening socket is left";
+}
+
+TEST_F(SingleInstanceTest, OverlongMessagesAreCutAtACharacter) {
+    const auto server = serve();
+    std::thread flood([this] {
+        RawClient client(name);
+        client.send(std::string(200 * 1024, 'x'));  // no end: the server stops reading at its limit
+    });
+    EXPECT_TRUE(runUntil([&] { return received.size() == 1; }));
+    flood.join();
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(received[0], juce::String::repeatedString("x", (int)SingleInstance::kMaxMessageBytes));
+
+    received.clear();
+    handOverAll({juce::String::repeatedString(juce::String::fromUTF8("\xC3\xA9"), 40000)});
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(received[0], juce::String::repeatedString(juce::String::fromUTF8("\xC3\xA9"),
+                                                        (int)SingleInstance::kMaxMessageBytes / 2));
+}
+
+TEST_F(SingleInstanceTest, ManyClientsAtOnceAllGetThrough) {
+    constexpr size_t kServerKeeps = 32;  // unfinished connections the server holds before it stops accepting
+    const auto baseline = watchedDescriptors().size();
+    const auto server = serve();
+    std::vector<std::unique_ptr<RawClient>> idle;
+    for (size_t i = 0; i < kServerKeeps + 8; ++i) idle.push_back(std::make_unique<RawClient>(name));
+    ASSERT_TRUE(runUntil([&] { return watchedDescriptors().size() == baseline + kServerKeeps; }));
+
+    // Later starts still hand over at once: they wait in the backlog until idle connections go.
+    std::vector<juce::String> lines;
+    std::atomic<size_t> taken{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 30; ++i) {
+        lines.push_back("start " + juce::String(i));
+        threads.emplace_back([&, line = lines.back()] { taken += SingleInstance::handOver(name, line) ? 1 : 0; });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(taken, lines.size());
+    runFor(std::chrono::milliseconds(20));
+    EXPECT_TRUE(received.empty());
+
+    idle.clear();
+    EXPECT_TRUE(runUntil([&] { return received.size() == lines.size(); }));
+    EXPECT_EQ(receivedSet(), std::multiset<juce::String>(lines.begin(), lines.end()));
+    EXPECT_TRUE(runUntil([&] { return watchedDescriptors().size() == baseline + 1; }));
+}
+
+TEST_F(SingleInstanceTest, TheCallbackMayDeleteTheServer) {
+    std::unique_ptr<SingleInstance> server;
+    int calls = 0;
+    server = std::make_unique<SingleInstance>(name, [&](const juce::String&) {
+        ++calls;
+        server.reset();
+    });
+    RawClient a(name), b(name);
+    a.send(std::string("one\0", 4));
+    b.send(std::string("two\0", 4));
+    EXPECT_TRUE(runUntil([&] { return server == nullptr; }));
+    runFor(std::chrono::milliseconds(20));
+    EXPECT_EQ(calls, 1);
+    EXPECT_FALSE(SingleInstance::handOver(name, "x"));
+}
+
+TEST_F(SingleInstanceTest, NamesOfAnyShapeWork) {
+    const juce::String longName = juce::String::repeatedString(juce::String::fromUTF8("\xC3\xBC"), 300);
+    for (const juce::String& appName : {juce::String(), juce::String("a/b\\c:d*? \x01"), longName + "1"}) {
+        name = appName;
+        const auto server = serve();
+        ASSERT_TRUE(server->isServing());
+        received.clear();
+        handOverAll({"hello"});
+        EXPECT_EQ(received, std::vector<juce::String>{"hello"});
+    }
+    // Long names that differ only at their end do not meet.
+    name = longName + "1";
+    const auto server = serve();
+    EXPECT_FALSE(SingleInstance::handOver(longName + "2", "x"));
+}
+
+namespace {
+
+// A probe process; killed if a failed test leaves it running.
+struct Probe : juce::ChildProcess {
+    ~Probe() {
+        if (isRunning()) kill();
+    }
+    bool start(const juce::String& appName, const juce::String& commandLine) {
+        return juce::ChildProcess::start(juce::StringArray{KTR_SINGLE_INSTANCE_PROBE, appName, commandLine, "quit"},
+                                         wantStdOut);
+    }
+    std::string nextLine() {
+        std::string line;
+        char c = 0;
+        while (readProcessOutput(&c, 1) == 1 && c != '\n') line += c;
+        return line;
+    }
+    bool endsWell() { return waitForProcessToFinish(20000) && getExitCode() == 0; }
+};
+
+}  // namespace
+
+TEST_F(SingleInstanceTest, ASecondProcessHandsItsCommandLineToTheFirst) {
+    Probe first, second, third;
+    ASSERT_TRUE(first.start(name, "first"));
+    ASSERT_EQ(first.nextLine(), "serving");
+    const juce::String line = juce::String::fromUTF8("--update \xE3\x83\x95\xE3\x82\xA1\xE3\x82\xA4\xE3\x83\xAB.upd");
+    ASSERT_TRUE(second.start(name, line));
+    EXPECT_EQ(second.nextLine(), "handed over");
+    EXPECT_TRUE(second.endsWell());
+    EXPECT_EQ(first.nextLine(), "received: " + line.toStdString());
+    ASSERT_TRUE(third.start(name, "quit"));
+    EXPECT_TRUE(third.endsWell());
+    EXPECT_EQ(first.nextLine(), "received: quit");
+    EXPECT_TRUE(first.endsWell());
+}
