@@ -194,6 +194,7 @@ MainComponent::~MainComponent() {
     // Reached with a worker only if a quit slipped past the refusal during a transfer: end it before
     // anything it uses goes. A stop request cuts its waits short, so this cannot hang.
     if (isThreadRunning()) {
+        signalThreadShouldExit();
         clearReplyAndWake();
         stopThread(-1);
     }
@@ -506,10 +507,10 @@ void MainComponent::buttonClicked(juce::Button* button) {
                 m_deviceVersion = -1;
                 updateSequence(STATE_NOT_CONNECTED);
             }
-        } else if (m_state == STATE_READY) {
+        } else if (m_state == STATE_READY && m_fileValid != 0) {
             // Device events wake the worker from here on, so a second click must not reset a reply it has
             // not read yet.
-            if (m_fileValid != 0 && !m_transferRunning.load()) {
+            if (!m_transferRunning.load()) {
                 m_replyEvent.reset();
                 m_transferRunning = true;
                 if (!startThread()) m_transferRunning = false;
@@ -523,6 +524,9 @@ void MainComponent::buttonClicked(juce::Button* button) {
 }
 
 void MainComponent::quitSequence() {
+    // Asked to stop before it is woken: a worker woken first could reach its finish wait before the request,
+    // and the reply that would end that wait can only come through this thread, which is about to block.
+    signalThreadShouldExit();
     clearReplyAndWake();
     stopThread(-1);
     if (juce::JUCEApplicationBase* app = juce::JUCEApplicationBase::getInstance()) app->systemRequestedQuit();

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -26,7 +27,9 @@ class RawClient {
 public:
     explicit RawClient(const juce::String& appName) {
         m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const std::string name = appName.toStdString() + "-" + std::to_string(getuid());
+        const char* display = std::getenv("DISPLAY");
+        const std::string name =
+            appName.toStdString() + "-" + std::to_string(getuid()) + "-" + (display ? display : "");
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
         std::memcpy(addr.sun_path + 1, name.data(), name.size());
@@ -104,6 +107,19 @@ TEST_F(SingleInstanceTest, WithoutAServerNothingIsHandedOverAndTheNameFreesWithI
     first.reset();
     EXPECT_FALSE(SingleInstance::handOver(name, "x"));
     EXPECT_TRUE(serve()->isServing());
+}
+
+TEST_F(SingleInstanceTest, AStartOnAnotherDisplayIsNotHandedOver) {
+    const auto server = serve();
+    ASSERT_TRUE(server->isServing());
+    const char* display = std::getenv("DISPLAY");
+    const std::string saved = display ? display : "";
+    ::setenv("DISPLAY", (saved + "9").c_str(), 1);
+    const bool taken = SingleInstance::handOver(name, "elsewhere");
+    ::setenv("DISPLAY", saved.c_str(), 1);
+    EXPECT_FALSE(taken);
+    handOverAll({"here"});
+    EXPECT_EQ(received, std::vector<juce::String>{"here"});
 }
 
 TEST_F(SingleInstanceTest, SilentBrokenAndMalformedClientsNeitherBlockNorDeliverGarbage) {

@@ -40,14 +40,13 @@ inline std::vector<uint8_t> finishRequest() {
     return r;
 }
 
-// The updater reuses one buffer for all chunks, so the tail of a short last
-// chunk still holds bytes of the chunk before it.
+// The tail of a short last chunk goes out as zeros.
 inline std::vector<std::vector<uint8_t>> dataRequests(const std::vector<uint8_t>& file, uint8_t block = 1) {
     std::vector<std::vector<uint8_t>> out;
-    std::vector<uint8_t> r(ktrsim::kRequestSize, 0);
-    r[0] = ktrsim::command::kData;
-    r[1] = block;
     for (size_t offset = 0; offset < file.size(); offset += ktrsim::kChunkPayload) {
+        std::vector<uint8_t> r(ktrsim::kRequestSize, 0);
+        r[0] = ktrsim::command::kData;
+        r[1] = block;
         const size_t n = std::min(ktrsim::kChunkPayload, file.size() - offset);
         std::copy(file.begin() + static_cast<long>(offset), file.begin() + static_cast<long>(offset + n),
                   r.begin() + 2);

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
@@ -63,9 +64,12 @@ struct Address {
     socklen_t length = 0;
 };
 
-// An abstract socket: nothing is left on disk, and the name is free again as soon as its server is gone.
+// An abstract socket: nothing is left on disk, and the name is free again as soon as its server is gone. One
+// instance per user and display: a start on another display is another desktop session, whose window the
+// running one could not bring to the front anyway.
 Address socketAddress(const juce::String& appName) {
-    std::string name = appName.toStdString() + "-" + std::to_string(getuid());
+    const char* display = std::getenv("DISPLAY");
+    std::string name = appName.toStdString() + "-" + std::to_string(getuid()) + "-" + (display ? display : "");
     constexpr size_t room = sizeof(sockaddr_un::sun_path) - 1;  // after the leading NUL
     if (name.size() > room) {
         // A long name keeps its start and gets a digest of all of it, so that long names stay apart.
