@@ -4,6 +4,7 @@
 
 #if KTR_LINUX_DESKTOP
 #include <ktrplatform/MessageThreadRunLoop.h>
+#include <ktrplatform/RaiseWindow.h>
 #include <ktrplatform/SingleInstance.h>
 #include <ktrplatform/SystemFonts.h>
 
@@ -66,7 +67,12 @@ const juce::String Application::getApplicationVersion() { return "0.0.0.2"; }
 bool Application::moreThanOneInstanceAllowed() { return false; }
 
 void Application::anotherInstanceStarted(const juce::String&) {
-    if (m_mainWindow != nullptr && m_mainWindow->isVisible()) m_mainWindow->toFront(true);
+    if (m_mainWindow != nullptr && m_mainWindow->isVisible()) {
+        m_mainWindow->toFront(true);
+#if KTR_LINUX_DESKTOP
+        ktrplatform::raiseWindow(m_mainWindow->getWindowHandle());
+#endif
+    }
 }
 
 void Application::systemRequestedQuit() {

@@ -452,6 +452,22 @@ void MainComponent::clearReplyAndWake() {
     {
         const std::lock_guard<std::mutex> lock(m_replyLock);
         std::memset(m_reply, 0, sizeof m_reply);
+        m_replyUnread = false;
+    }
+    m_replyEvent.signal();
+}
+
+void MainComponent::deviceEventDuringTransfer() {
+    {
+        const std::lock_guard<std::mutex> lock(m_replyLock);
+        // A reply the worker has not read yet stays: a device that leaves right after its last answer (as one
+        // that restarts after an update does) must not turn a finished update into a failed one. The worker
+        // meets the event at its next wait instead.
+        if (m_replyUnread) {
+            m_deviceEventPending = true;
+        } else {
+            std::memset(m_reply, 0, sizeof m_reply);
+        }
     }
     m_replyEvent.signal();
 }
@@ -459,7 +475,7 @@ void MainComponent::clearReplyAndWake() {
 void MainComponent::removalCallBack() {
     m_deviceVersion = -1;
     if (replyAwaited())
-        clearReplyAndWake();
+        deviceEventDuringTransfer();
     else
         changeUpdateState(STATE_NOT_CONNECTED);
 }
@@ -467,7 +483,7 @@ void MainComponent::removalCallBack() {
 void MainComponent::matchingCallBack() {
     m_deviceVersion = static_cast<int>(m_hidCtrl->getVersion());
     if (replyAwaited())
-        clearReplyAndWake();
+        deviceEventDuringTransfer();
     else
         changeUpdateState(STATE_READY);
 }
@@ -479,6 +495,7 @@ void MainComponent::inputCallBack() {
     {
         const std::lock_guard<std::mutex> lock(m_replyLock);
         std::memcpy(m_reply, data, length);
+        m_replyUnread = true;
     }
     if (replyAwaited()) m_replyEvent.signal();
 }
@@ -511,6 +528,11 @@ void MainComponent::buttonClicked(juce::Button* button) {
             // Device events wake the worker from here on, so a second click must not reset a reply it has
             // not read yet.
             if (!m_transferRunning.load()) {
+                {
+                    const std::lock_guard<std::mutex> lock(m_replyLock);
+                    m_replyUnread = false;
+                    m_deviceEventPending = false;
+                }
                 m_replyEvent.reset();
                 m_transferRunning = true;
                 if (!startThread()) m_transferRunning = false;
@@ -542,11 +564,21 @@ bool MainComponent::waitForReply(int timeoutMs, juce::uint8& code, juce::uint8& 
     percent = 0;
     // A stop request ends every wait at once, as if no reply came.
     if (threadShouldExit()) return false;
+    {
+        // A device that left or came while a reply was still unread: answered by a cleared reply.
+        const std::lock_guard<std::mutex> lock(m_replyLock);
+        if (m_deviceEventPending && !m_replyUnread) {
+            m_deviceEventPending = false;
+            m_replyEvent.reset();
+            return true;
+        }
+    }
     if (!m_replyEvent.wait(timeoutMs)) return false;
     m_replyEvent.reset();
     const std::lock_guard<std::mutex> lock(m_replyLock);
     code = m_reply[0];
     percent = m_reply[1];
+    m_replyUnread = false;
     return true;
 }
 

@@ -78,6 +78,7 @@ private:
     // updating state is applied is not lost.
     bool replyAwaited() const { return m_state == STATE_UPDATING || m_transferRunning.load(); }
     void clearReplyAndWake();
+    void deviceEventDuringTransfer();
     // Waits for the reply to the last request; code and percentage are 0 after a time-out.
     bool waitForReply(int timeoutMs, juce::uint8& code, juce::uint8& percent);
     void sendRequest(unsigned char* report);
@@ -107,8 +108,10 @@ private:
     double m_lastPercent;
     juce::String m_updateFileName;
 
-    // Keeps the worker from reading the reply while the message thread overwrites it.
+    // Keeps the worker from reading the reply while the message thread overwrites it; guards the two flags.
     std::mutex m_replyLock;
+    bool m_replyUnread = false;         // a reply has come that the worker has not read
+    bool m_deviceEventPending = false;  // a removal or arrival came while such a reply was unread
     std::atomic<bool> m_transferRunning{false};
     // The worker's progress, copied into m_progress on the message thread.
     std::atomic<double> m_progressValue{0};

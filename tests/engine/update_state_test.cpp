@@ -245,6 +245,43 @@ INSTANTIATE_TEST_SUITE_P(
                                 false}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A device that restarts once it has answered: the answer it gave before leaving still counts.
+TEST(DeviceLeavesAfterAnswering, TheLastFinishReplyStillCompletesTheUpdate) {
+    for (int round = 0; round < 5; ++round) {
+        ktrsim::ModelConfig config;
+        config.finishWritingReplies = 0;
+        Harness h(config, true, longTiming());
+        Fault leave;
+        leave.step = Step::ofCommand(F, 0);
+        leave.removal = Fault::Removal::AfterReply;
+        h.sim.model().addFault(leave);
+        const Bytes file = updateFile(3000);
+        h.useFile(file);
+        ASSERT_TRUE(h.toReady());
+        h.clickFirst();
+        ASSERT_TRUE(h.runToEnd(5s));
+        EXPECT_EQ(h.state(), kComplete) << "round " << round;
+        EXPECT_EQ(h.sim.image(), file);
+    }
+}
+
+TEST(DeviceLeavesAfterAnswering, AStillWritingReplyFailsAtTheNextWaitWithoutWaitingItOut) {
+    ktrsim::ModelConfig config;
+    config.finishWritingReplies = 1;
+    Harness h(config, true, longTiming());
+    Fault leave;
+    leave.step = Step::ofCommand(F, 0);
+    leave.removal = Fault::Removal::AfterReply;
+    h.sim.model().addFault(leave);
+    h.useFile(updateFile(3000));
+    ASSERT_TRUE(h.toReady());
+    const auto begin = Clock::now();
+    h.clickFirst();
+    ASSERT_TRUE(h.runToEnd(5s));
+    EXPECT_EQ(h.state(), kError);
+    EXPECT_LT(Clock::now() - begin, std::chrono::seconds(5));
+}
+
 // Closing must not sit out a wait of the worker: with ten-second waits it must return within five.
 class Close : public ::testing::TestWithParam<bool> {};
 
