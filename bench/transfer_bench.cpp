@@ -3,6 +3,7 @@
 // controller to the same simulated device and waits for each reply. Both run with the same message-thread
 // pumping; the difference is what the component's own machinery costs.
 #include <benchmark/benchmark.h>
+#include <ktrplatform/SystemDevices.h>
 #include <ktrsim/SimulatedKtrQ7.h>
 
 #include <atomic>
@@ -205,6 +206,8 @@ public:
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Only the simulated device takes part, never the machine's own.
+    ktrplatform::setSystemDevicesEnabled(false);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     const juce::ScopedJuceInitialiser_GUI framework;

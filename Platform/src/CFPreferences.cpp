@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "CFRuntime.h"
+#include "PropertyList.h"
 
 const CFStringRef kCFPreferencesCurrentApplication = CFSTR("kCFPreferencesCurrentApplication");
 const CFStringRef kCFPreferencesAnyApplication = CFSTR("kCFPreferencesAnyApplication");
@@ -28,8 +29,6 @@ namespace {
 constexpr const char* kOwnApplicationID = "org.ktrq7.updater";
 constexpr const char* kAnyApplicationID = ".GlobalPreferences";
 constexpr const char* kFolderName = "ktrq7-updater";
-// Deeper nesting than any preference needs; bounds the recursion on a damaged file.
-constexpr int kMaxDepth = 64;
 
 struct Domain {
     CFMutableDictionaryRef values = nullptr;
@@ -76,135 +75,6 @@ std::string filePath(const std::string& id) {
     return dir.empty() ? std::string() : dir + "/" + id + ".plist";
 }
 
-CFTypeRef fromPlist(plist_t node, int depth);
-
-void addFromPlist(CFMutableArrayRef array, plist_t node, int depth) {
-    CFTypeRef value = fromPlist(node, depth);
-    if (value == nullptr) return;
-    CFArrayAppendValue(array, value);
-    CFRelease(value);
-}
-
-// New reference, or null for a node with no property-list counterpart here (dates, UIDs).
-CFTypeRef fromPlist(plist_t node, int depth) {
-    if (node == nullptr || depth > kMaxDepth) return nullptr;
-    switch (plist_get_node_type(node)) {
-        case PLIST_BOOLEAN: {
-            uint8_t value = 0;
-            plist_get_bool_val(node, &value);
-            return CFRetain(value ? kCFBooleanTrue : kCFBooleanFalse);
-        }
-        case PLIST_UINT: {
-            uint64_t bits = 0;
-            plist_get_uint_val(node, &bits);
-            const auto value = static_cast<SInt64>(bits);
-            return CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt64Type, &value);
-        }
-        case PLIST_REAL: {
-            double value = 0;
-            plist_get_real_val(node, &value);
-            return CFNumberCreate(kCFAllocatorDefault, kCFNumberFloat64Type, &value);
-        }
-        case PLIST_STRING: {
-            char* text = nullptr;
-            plist_get_string_val(node, &text);
-            CFStringRef value = ktrcf::makeString(text != nullptr ? text : "");
-            std::free(text);
-            return value;
-        }
-        case PLIST_DATA: {
-            char* bytes = nullptr;
-            uint64_t length = 0;
-            plist_get_data_val(node, &bytes, &length);
-            CFDataRef value = CFDataCreate(kCFAllocatorDefault, reinterpret_cast<const UInt8*>(bytes),
-                                           bytes != nullptr ? static_cast<CFIndex>(length) : 0);
-            std::free(bytes);
-            return value;
-        }
-        case PLIST_ARRAY: {
-            CFMutableArrayRef array = CFArrayCreateMutable(kCFAllocatorDefault, 0, &kCFTypeArrayCallBacks);
-            const uint32_t count = plist_array_get_size(node);
-            for (uint32_t i = 0; i < count; ++i) addFromPlist(array, plist_array_get_item(node, i), depth + 1);
-            return array;
-        }
-        case PLIST_DICT: {
-            CFMutableDictionaryRef dict = CFDictionaryCreateMutable(
-                kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
-            plist_dict_iter iter = nullptr;
-            plist_dict_new_iter(node, &iter);
-            for (;;) {
-                char* key = nullptr;
-                plist_t item = nullptr;
-                plist_dict_next_item(node, iter, &key, &item);
-                if (item == nullptr) {
-                    std::free(key);
-                    break;
-                }
-                CFTypeRef value = fromPlist(item, depth + 1);
-                if (key != nullptr && value != nullptr) {
-                    CFStringRef name = ktrcf::makeString(key);
-                    CFDictionarySetValue(dict, name, value);
-                    CFRelease(name);
-                }
-                if (value != nullptr) CFRelease(value);
-                std::free(key);
-            }
-            std::free(iter);
-            return dict;
-        }
-        default:
-            return nullptr;
-    }
-}
-
-// New node, or null for a value that is no property-list type.
-plist_t toPlist(CFTypeRef value, int depth) {
-    if (value == nullptr || depth > kMaxDepth) return nullptr;
-    const CFTypeID type = CFGetTypeID(value);
-    if (type == CFStringGetTypeID()) return plist_new_string(ktrcf::stdString(static_cast<CFStringRef>(value)).c_str());
-    if (type == CFBooleanGetTypeID()) return plist_new_bool(CFBooleanGetValue(static_cast<CFBooleanRef>(value)));
-    if (type == CFNumberGetTypeID()) {
-        const auto number = static_cast<CFNumberRef>(value);
-        if (CFNumberIsFloatType(number)) {
-            double real = 0;
-            CFNumberGetValue(number, kCFNumberFloat64Type, &real);
-            return plist_new_real(real);
-        }
-        SInt64 integer = 0;
-        CFNumberGetValue(number, kCFNumberSInt64Type, &integer);
-        return plist_new_uint(static_cast<uint64_t>(integer));
-    }
-    if (type == CFDataGetTypeID()) {
-        const auto data = static_cast<CFDataRef>(value);
-        return plist_new_data(reinterpret_cast<const char*>(CFDataGetBytePtr(data)),
-                              static_cast<uint64_t>(CFDataGetLength(data)));
-    }
-    if (type == CFArrayGetTypeID()) {
-        const auto array = static_cast<CFArrayRef>(value);
-        plist_t node = plist_new_array();
-        for (CFIndex i = 0; i < CFArrayGetCount(array); ++i) {
-            plist_t item = toPlist(CFArrayGetValueAtIndex(array, i), depth + 1);
-            if (item != nullptr) plist_array_append_item(node, item);
-        }
-        return node;
-    }
-    if (type == CFDictionaryGetTypeID()) {
-        const auto dict = static_cast<CFDictionaryRef>(value);
-        const CFIndex count = CFDictionaryGetCount(dict);
-        std::vector<const void*> keys(static_cast<size_t>(count)), values(static_cast<size_t>(count));
-        CFDictionaryGetKeysAndValues(dict, keys.data(), values.data());
-        plist_t node = plist_new_dict();
-        for (CFIndex i = 0; i < count; ++i) {
-            if (!ktrcf::isa(keys[i], ktrcf::kTypeIDString)) continue;
-            plist_t item = toPlist(values[i], depth + 1);
-            if (item != nullptr)
-                plist_dict_set_item(node, ktrcf::stdString(static_cast<CFStringRef>(keys[i])).c_str(), item);
-        }
-        return node;
-    }
-    return nullptr;
-}
-
 // A missing, unreadable or damaged file reads as no preferences.
 CFMutableDictionaryRef readDomain(const std::string& id) {
     CFMutableDictionaryRef values = nullptr;
@@ -212,12 +82,14 @@ CFMutableDictionaryRef readDomain(const std::string& id) {
     std::ifstream file(path, std::ios::binary);
     if (!path.empty() && file) {
         const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-        plist_t root = nullptr;
-        if (!bytes.empty() && bytes.size() <= UINT32_MAX)
-            plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
-        if (root != nullptr && plist_get_node_type(root) == PLIST_DICT)
-            values = const_cast<CFMutableDictionaryRef>(static_cast<CFDictionaryRef>(fromPlist(root, 0)));
-        if (root != nullptr) plist_free(root);
+        // Only the XML form is read (it is the one written), through the parser that refuses
+        // nesting deep enough to overflow the stack.
+        CFPropertyListRef root =
+            ktrcf::parseXmlPropertyList(bytes.data(), bytes.size(), kCFPropertyListMutableContainers, nullptr);
+        if (ktrcf::isa(root, ktrcf::kTypeIDDictionary))
+            values = const_cast<CFMutableDictionaryRef>(static_cast<CFDictionaryRef>(root));
+        else if (root != nullptr)
+            CFRelease(root);
     }
     if (values == nullptr)
         values = CFDictionaryCreateMutable(kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks,
@@ -237,7 +109,7 @@ bool makeFolder(const std::string& path) {
 bool writeDomain(const std::string& id, CFDictionaryRef values) {
     const std::string dir = folder();
     if (dir.empty() || !makeFolder(dir)) return false;
-    plist_t root = toPlist(values, 0);
+    plist_t root = ktrcf::plistFromPropertyList(values);
     if (root == nullptr) return false;
     char* xml = nullptr;
     uint32_t length = 0;

@@ -133,7 +133,13 @@ const std::vector<IOHIDDeviceRef>& attachedDevicesLocked() { return registry().d
 }  // namespace detail
 
 IOHIDDeviceRef attachDevice(CFDictionaryRef properties, std::shared_ptr<DeviceBackend> backend) {
+    return attachDevice(properties, std::move(backend), {});
+}
+
+IOHIDDeviceRef attachDevice(CFDictionaryRef properties, std::shared_ptr<DeviceBackend> backend,
+                            const std::vector<ElementInfo>& elements) {
     auto* device = new __IOHIDDevice(properties, std::move(backend));
+    detail::buildElements(device, elements);
     std::lock_guard<std::mutex> lock(detail::registry().mutex);
     detail::registry().devices.push_back(device);
     for (IOHIDManagerRef manager : detail::registry().managers) detail::announcePresentDevicesLocked(manager);
@@ -188,6 +194,27 @@ void deliverInputReport(IOHIDDeviceRef device, IOHIDReportType type, uint32_t re
         }
         CFRelease(device);
     });
+}
+
+bool setElementValue(IOHIDDeviceRef device, IOHIDElementCookie cookie, CFIndex value) {
+    if (!ktrcf::isa(device, ktrcf::kTypeIDHIDDevice) || !device->attached) return false;
+    auto found = std::find_if(device->elements.begin(), device->elements.end(),
+                              [cookie](IOHIDElementRef element) { return element->cookie == cookie; });
+    if (found == device->elements.end()) return false;
+    IOHIDElementRef element = *found;
+    IOHIDValueRef offered = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(device->valueMutex);
+        const bool changed = element->value != value || element->isRelative;
+        element->value = value;
+        element->timeStamp = detail::now();
+        if (changed && !device->queues.empty()) {
+            offered = new __IOHIDValue(element, element->timeStamp, value);
+            for (IOHIDQueueRef queue : device->queues) queue->offer(offered);
+        }
+    }
+    if (offered) CFRelease(offered);
+    return true;
 }
 
 size_t attachedDeviceCount() {

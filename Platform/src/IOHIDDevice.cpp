@@ -1,4 +1,5 @@
 #include <cstring>
+#include <unordered_map>
 
 #include "HIDObjects.h"
 #include "RunLoop.h"
@@ -11,11 +12,61 @@ __IOHIDDevice::__IOHIDDevice(CFDictionaryRef props, std::shared_ptr<ktrplatform:
       backend(std::move(b)) {}
 
 __IOHIDDevice::~__IOHIDDevice() {
+    // Elements may outlive their device in values that callers still hold.
+    for (IOHIDElementRef element : elements) {
+        element->device = nullptr;
+        CFRelease(element);
+    }
     if (properties) CFRelease(properties);
     if (runLoop) CFRelease(runLoop);
 }
 
 std::string __IOHIDDevice::description() const { return "<IOHIDDevice>"; }
+
+namespace {
+
+// The values that IOHIDDeviceGetValue handed to this thread, one per element, each kept until
+// the thread asks for the same element again or ends.
+class HandedValues {
+public:
+    HandedValues() = default;
+    HandedValues(const HandedValues&) = delete;
+    HandedValues& operator=(const HandedValues&) = delete;
+    ~HandedValues() {
+        for (auto& entry : m_values) CFRelease(entry.second);
+    }
+    void keep(IOHIDElementRef element, IOHIDValueRef value) {
+        IOHIDValueRef& slot = m_values[element];
+        if (slot) CFRelease(slot);
+        slot = value;
+    }
+
+private:
+    // Each value retains its element, so a key cannot be freed and reused while it is here.
+    std::unordered_map<IOHIDElementRef, IOHIDValueRef> m_values;
+};
+
+struct ElementMatch {
+    IOHIDElementRef element;
+    bool matches;
+};
+
+void matchElementEntry(const void* key, const void* value, void* context) {
+    auto* m = static_cast<ElementMatch*>(context);
+    if (!m->matches) return;
+    const void* property = CFDictionaryGetValue(m->element->properties, key);
+    m->matches = property && value && CFEqual(property, value);
+}
+
+bool elementMatches(IOHIDElementRef element, CFDictionaryRef matching) {
+    if (!matching) return true;
+    std::lock_guard<std::mutex> lock(element->propertyMutex);
+    ElementMatch m{element, true};
+    CFDictionaryApplyFunction(matching, matchElementEntry, &m);
+    return m.matches;
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -91,6 +142,32 @@ IOReturn IOHIDDeviceSetReport(IOHIDDeviceRef device, IOHIDReportType reportType,
     }
     if (!device->attached || !backend) return kIOReturnNoDevice;
     return backend->setReport(reportType, static_cast<uint32_t>(reportID), report, static_cast<size_t>(reportLength));
+}
+
+CFArrayRef IOHIDDeviceCopyMatchingElements(IOHIDDeviceRef device, CFDictionaryRef matching, IOOptionBits) {
+    if (!ktrcf::isa(device, ktrcf::kTypeIDHIDDevice)) return nullptr;
+    if (matching && !ktrcf::isa(matching, ktrcf::kTypeIDDictionary)) return nullptr;
+    std::vector<const void*> found;
+    for (IOHIDElementRef element : device->elements)
+        if (elementMatches(element, matching)) found.push_back(element);
+    if (found.empty()) return nullptr;
+    return CFArrayCreate(kCFAllocatorDefault, found.data(), static_cast<CFIndex>(found.size()), &kCFTypeArrayCallBacks);
+}
+
+IOReturn IOHIDDeviceGetValue(IOHIDDeviceRef device, IOHIDElementRef element, IOHIDValueRef* pValue) {
+    if (!ktrcf::isa(device, ktrcf::kTypeIDHIDDevice) || !ktrcf::isa(element, ktrcf::kTypeIDHIDElement) || !pValue ||
+        element->device.load() != device)
+        return kIOReturnBadArgument;
+    if (!device->attached) return kIOReturnNoDevice;
+    IOHIDValueRef value;
+    {
+        std::lock_guard<std::mutex> lock(device->valueMutex);
+        value = new __IOHIDValue(element, element->timeStamp, element->value);
+    }
+    static thread_local HandedValues handed;
+    handed.keep(element, value);
+    *pValue = value;
+    return kIOReturnSuccess;
 }
 
 }  // extern "C"

@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "HIDObjects.h"
+#include "HidrawSystem.h"
 #include "RunLoop.h"
 #include "SimulatorSource.h"
 
@@ -32,6 +33,7 @@ CFTypeID IOHIDManagerGetTypeID(void) { return ktrcf::kTypeIDHIDManager; }
 
 IOHIDManagerRef IOHIDManagerCreate(CFAllocatorRef, IOOptionBits) {
     ktrplatform::detail::startSimulatorSource();
+    ktrplatform::detail::startHidrawSource();
     if (gFailNextCreate.exchange(false)) return nullptr;
     auto* manager = new __IOHIDManager();
     ktrplatform::detail::registerManager(manager);

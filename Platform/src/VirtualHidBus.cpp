@@ -85,7 +85,7 @@ void VirtualDevice::attach() {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_ref) return;
     CFDictionaryRef props = makeProperties(m_info);
-    m_ref = attachDevice(props, std::make_shared<Backend>(weak_from_this()));
+    m_ref = attachDevice(props, std::make_shared<Backend>(weak_from_this()), m_info.elements);
     CFRelease(props);
 }
 
@@ -112,6 +112,12 @@ IOHIDDeviceRef VirtualDevice::ref() const {
 void VirtualDevice::sendInput(const uint8_t* data, size_t length, uint32_t reportID) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_ref) deliverInputReport(m_ref, kIOHIDReportTypeInput, reportID, data, length);
+}
+
+bool VirtualDevice::setElementValue(IOHIDElementCookie cookie, CFIndex value) {
+    // Under the lock, so that a detach cannot free the device meanwhile.
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_ref && ktrplatform::setElementValue(m_ref, cookie, value);
 }
 
 void VirtualDevice::setOutputHandler(OutputHandler handler) {

@@ -1,6 +1,7 @@
 // The application object: its window, the hand-over of a second start and the refusal of a quit while a
 // transfer runs.
 #include <gtest/gtest.h>
+#include <ktrplatform/SystemDevices.h>
 
 #include <memory>
 
@@ -18,9 +19,11 @@ namespace {
 juce::JUCEApplicationBase* noApplication() { return nullptr; }
 
 // Marks the process as a stand-alone application, as the program's entry does: only then does the framework
-// take over the window system's error handling (a display without a window manager lacks atoms it uses).
+// take over the window system's error handling (a display without a window manager lacks atoms it uses). The
+// machine's own HID devices stay out of the test.
 const bool standalone = [] {
     juce::JUCEApplicationBase::createInstance = &noApplication;
+    ktrplatform::setSystemDevicesEnabled(false);
     return true;
 }();
 

@@ -1,9 +1,15 @@
 #include "TestSupport.h"
 
+#include <ktrplatform/SystemDevices.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+
+namespace {
+// Tests run on the virtual bus and the simulator: the machine's own HID devices stay out.
+[[maybe_unused]] const bool gSystemDevicesOff = (ktrplatform::setSystemDevicesEnabled(false), true);
+}  // namespace
 
 namespace ktrtest {
 

@@ -261,12 +261,7 @@ typedef struct __CFRunLoop* CFRunLoopRef;
 typedef CFStringRef CFRunLoopMode;
 extern const CFRunLoopMode kCFRunLoopDefaultMode;
 extern const CFRunLoopMode kCFRunLoopCommonModes;
-enum {
-    kCFRunLoopRunFinished = 1,
-    kCFRunLoopRunStopped = 2,
-    kCFRunLoopRunTimedOut = 3,
-    kCFRunLoopRunHandledSource = 4
-};
+enum { kCFRunLoopRunFinished = 1, kCFRunLoopRunStopped = 2, kCFRunLoopRunTimedOut = 3, kCFRunLoopRunHandledSource = 4 };
 CFTypeID CFRunLoopGetTypeID(void);
 CFRunLoopRef CFRunLoopGetCurrent(void);
 CFRunLoopRef CFRunLoopGetMain(void);
@@ -292,3 +287,7 @@ Boolean CFPreferencesAppSynchronize(CFStringRef applicationID);
 #ifdef __cplusplus
 }
 #endif
+
+#include <CoreFoundation/CFBundle.h>
+#include <CoreFoundation/CFPropertyList.h>
+#include <CoreFoundation/CFURL.h>

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <IOKit/hid/IOHIDLib.h>
+#include <ktrplatform/HidElementInfo.h>
 
 #include <cstdint>
 #include <functional>
@@ -31,6 +32,8 @@ struct VirtualDeviceInfo {
     int64_t maxOutputReportSize = 1024;
     // Further properties; a number or a UTF-8 text each.
     std::map<std::string, std::variant<int64_t, std::string>> extra;
+    // The device's elements, made afresh at each attach with their initial values.
+    std::vector<ElementInfo> elements;
 };
 
 struct RecordedReport {
@@ -57,6 +60,9 @@ public:
 
     void sendInput(const uint8_t* data, size_t length, uint32_t reportID = 0);
     void sendInput(const std::vector<uint8_t>& bytes) { sendInput(bytes.data(), bytes.size()); }
+
+    // Thread-safe; see ktrplatform::setElementValue. False while detached.
+    bool setElementValue(IOHIDElementCookie cookie, CFIndex value);
 
     void setOutputHandler(OutputHandler handler);
     // kIOReturnSuccess lets sends through again; any other code is returned by every send.

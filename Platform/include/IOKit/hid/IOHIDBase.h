@@ -12,6 +12,8 @@ extern "C" {
 typedef struct __IOHIDDevice* IOHIDDeviceRef;
 typedef struct __IOHIDElement* IOHIDElementRef;
 typedef struct __IOHIDValue* IOHIDValueRef;
+typedef struct __IOHIDQueue* IOHIDQueueRef;
+typedef struct __IOHIDTransaction* IOHIDTransactionRef;
 
 typedef void (*IOHIDCallback)(void* context, IOReturn result, void* sender);
 typedef void (*IOHIDReportCallback)(void* context, IOReturn result, void* sender, IOHIDReportType type,

@@ -24,6 +24,14 @@ void IOHIDDeviceRegisterInputReportCallback(IOHIDDeviceRef device, uint8_t* repo
 // Synchronous: returns once the report has been handed to the device.
 IOReturn IOHIDDeviceSetReport(IOHIDDeviceRef device, IOHIDReportType reportType, CFIndex reportID,
                               const uint8_t* report, CFIndex reportLength);
+// A new array of the device's elements in the device's order (collections before their children),
+// holding those whose properties carry every entry of the matching dictionary (null: all), or
+// null when the device has no such element. Options are not used.
+CFArrayRef IOHIDDeviceCopyMatchingElements(IOHIDDeviceRef device, CFDictionaryRef matching, IOOptionBits options);
+// The element's current value. The value is not retained for the caller: it stays valid until the
+// calling thread next asks this device for this element's value. kIOReturnBadArgument for an
+// element of another device, kIOReturnNoDevice once the device has gone.
+IOReturn IOHIDDeviceGetValue(IOHIDDeviceRef device, IOHIDElementRef element, IOHIDValueRef* pValue);
 
 #ifdef __cplusplus
 }

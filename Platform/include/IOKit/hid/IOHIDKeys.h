@@ -23,6 +23,68 @@
 #define kIOHIDMaxFeatureReportSizeKey "MaxFeatureReportSize"
 #define kIOHIDReportIntervalKey "ReportInterval"
 
+// Element properties: every element carries those of its attributes under these keys.
+#define kIOHIDElementKey "Elements"
+#define kIOHIDElementCookieKey "ElementCookie"
+#define kIOHIDElementTypeKey "Type"
+#define kIOHIDElementCollectionTypeKey "CollectionType"
+#define kIOHIDElementUsageKey "Usage"
+#define kIOHIDElementUsagePageKey "UsagePage"
+#define kIOHIDElementMinKey "Min"
+#define kIOHIDElementMaxKey "Max"
+#define kIOHIDElementScaledMinKey "ScaledMin"
+#define kIOHIDElementScaledMaxKey "ScaledMax"
+#define kIOHIDElementSizeKey "Size"
+#define kIOHIDElementReportSizeKey "ReportSize"
+#define kIOHIDElementReportCountKey "ReportCount"
+#define kIOHIDElementReportIDKey "ReportID"
+#define kIOHIDElementIsArrayKey "IsArray"
+#define kIOHIDElementIsRelativeKey "IsRelative"
+#define kIOHIDElementIsWrappingKey "IsWrapping"
+#define kIOHIDElementIsNonLinearKey "IsNonLinear"
+#define kIOHIDElementHasPreferredStateKey "HasPreferredState"
+#define kIOHIDElementHasNullStateKey "HasNullState"
+#define kIOHIDElementVirtualKey "IsVirtual"
+#define kIOHIDElementUnitKey "Unit"
+#define kIOHIDElementUnitExponentKey "UnitExponent"
+#define kIOHIDElementNameKey "Name"
+// Calibration settings that callers keep on an element; the platform itself does not read them.
+#define kIOHIDElementCalibrationMinKey "CalibrationMin"
+#define kIOHIDElementCalibrationMaxKey "CalibrationMax"
+#define kIOHIDElementCalibrationSaturationMinKey "CalibrationSaturationMin"
+#define kIOHIDElementCalibrationSaturationMaxKey "CalibrationSaturationMax"
+#define kIOHIDElementCalibrationDeadZoneMinKey "CalibrationDeadZoneMin"
+#define kIOHIDElementCalibrationDeadZoneMaxKey "CalibrationDeadZoneMax"
+#define kIOHIDElementCalibrationGranularityKey "CalibrationGranularity"
+
+typedef uint32_t IOHIDElementCookie;
+
+typedef enum {
+    kIOHIDElementTypeInput_Misc = 1,
+    kIOHIDElementTypeInput_Button = 2,
+    kIOHIDElementTypeInput_Axis = 3,
+    kIOHIDElementTypeInput_ScanCodes = 4,
+    kIOHIDElementTypeOutput = 129,
+    kIOHIDElementTypeFeature = 257,
+    kIOHIDElementTypeCollection = 513
+} IOHIDElementType;
+
+typedef enum {
+    kIOHIDElementCollectionTypePhysical = 0x00,
+    kIOHIDElementCollectionTypeApplication = 0x01,
+    kIOHIDElementCollectionTypeLogical = 0x02,
+    kIOHIDElementCollectionTypeReport = 0x03,
+    kIOHIDElementCollectionTypeNamedArray = 0x04,
+    kIOHIDElementCollectionTypeUsageSwitch = 0x05,
+    kIOHIDElementCollectionTypeUsageModifier = 0x06
+} IOHIDElementCollectionType;
+
+typedef enum {
+    kIOHIDValueScaleTypeCalibrated = 0,
+    kIOHIDValueScaleTypePhysical = 1,
+    kIOHIDValueScaleTypeExponent = 2
+} IOHIDValueScaleType;
+
 typedef enum {
     kIOHIDReportTypeInput = 0,
     kIOHIDReportTypeOutput = 1,

@@ -3,6 +3,9 @@
 
 #include <IOKit/hid/IOHIDBase.h>
 #include <IOKit/hid/IOHIDDevice.h>
+#include <IOKit/hid/IOHIDElement.h>
+#include <IOKit/hid/IOHIDQueue.h>
+#include <IOKit/hid/IOHIDValue.h>
 
 #ifdef __cplusplus
 extern "C" {

@@ -1,0 +1,4 @@
+// Registry keys of I/O services.
+#pragma once
+
+#define kIOProviderClassKey "IOProviderClass"
