@@ -1,6 +1,4 @@
 // Restoring an element choice from arbitrary preference values, against one device with elements.
-#include <ktrplatform/VirtualHidBus.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -9,11 +7,9 @@
 #include <string>
 
 #include "HID_Config_Utilities.h"
-#include "HID_Utilities.h"
+#include "PadDevice.h"
 
 namespace {
-
-using ktrplatform::ElementInfo;
 
 std::string g_folder;
 
@@ -29,17 +25,7 @@ bool setUp() {
     g_folder = pattern;
     std::atexit(removeFolder);
     setenv("XDG_CONFIG_HOME", pattern, 1);
-
-    ktrplatform::VirtualDeviceInfo info;
-    info.vendorID = 100;
-    info.productID = 7;
-    info.locationID = 4096;
-    info.primaryUsagePage = 1;
-    info.primaryUsage = 5;
-    info.elements = {ElementInfo::button(9, 1), ElementInfo::axis(1, 0x30, 0, 255, 0, 255)};
-    static const auto device = ktrplatform::VirtualDevice::create(info);
-    device->attach();
-    return HIDBuildDeviceList(0, 0);
+    return attachPadAndBuildList();
 }
 
 }  // namespace

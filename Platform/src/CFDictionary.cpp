@@ -1,3 +1,5 @@
+#include <climits>
+
 #include "CFHashTable.h"
 
 using ktrcf::cast;
@@ -168,3 +170,31 @@ void CFDictionaryApplyFunction(CFDictionaryRef theDict, CFDictionaryApplierFunct
     // The size is checked at every step in case the applier removes entries.
     for (size_t i = 0; i < d->table.size(); ++i) applier(d->table.at(i).key, d->table.at(i).value, context);
 }
+
+namespace ktrcf {
+
+void setValue(CFMutableDictionaryRef dict, const char* key, CFTypeRef value) {
+    CFStringRef k = makeString(key);
+    CFDictionarySetValue(dict, k, value);
+    CFRelease(k);
+}
+
+void setText(CFMutableDictionaryRef dict, const char* key, const std::string& value) {
+    CFStringRef v = makeString(value);
+    setValue(dict, key, v);
+    CFRelease(v);
+}
+
+void setNumber(CFMutableDictionaryRef dict, const char* key, int64_t value, bool wrapUnsigned32) {
+    CFNumberRef number;
+    if (value >= INT32_MIN && value <= (wrapUnsigned32 ? static_cast<int64_t>(UINT32_MAX) : INT32_MAX)) {
+        const int32_t v32 = static_cast<int32_t>(static_cast<uint32_t>(value));
+        number = CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt32Type, &v32);
+    } else {
+        number = CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt64Type, &value);
+    }
+    setValue(dict, key, number);
+    CFRelease(number);
+}
+
+}  // namespace ktrcf

@@ -98,6 +98,14 @@ std::string describeValue(CFStringRef (*copyDescription)(const void*), const voi
 // Indents every line after the first, so nested collections read as a tree.
 std::string indentContinuationLines(const std::string& text);
 
+// Property dictionaries: the value is put under the key made from the UTF-8 text.
+void setValue(CFMutableDictionaryRef dict, const char* key, CFTypeRef value);
+void setText(CFMutableDictionaryRef dict, const char* key, const std::string& value);
+// A number that fits 32 bits goes in as a signed 32-bit one, else as a 64-bit one. With wrapUnsigned32,
+// values up to UINT32_MAX fit too and keep their 32 bits, so that readers see the same bits whatever
+// sign the value was given with.
+void setNumber(CFMutableDictionaryRef dict, const char* key, int64_t value, bool wrapUnsigned32);
+
 }  // namespace ktrcf
 
 // Strings hold well-formed UTF-8; the mutable ones are the same type with the flag set.

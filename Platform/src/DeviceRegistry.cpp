@@ -23,27 +23,28 @@ Registry& registry() {
     return *r;
 }
 
-struct DictionaryMatch {
-    IOHIDDeviceRef device;
+struct PropertyMatch {
+    CFDictionaryRef properties;
+    CFStringRef specialKey;
+    bool (*specialMatches)(const void* value);
     bool matches;
 };
 
-void matchEntry(const void* key, const void* value, void* context) {
-    auto* m = static_cast<DictionaryMatch*>(context);
+void matchProperty(const void* key, const void* value, void* context) {
+    auto* m = static_cast<PropertyMatch*>(context);
     if (!m->matches) return;
-    CFTypeRef property = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(m->device->mutex);
-        property = CFDictionaryGetValue(m->device->properties, key);
-        m->matches = property && value && CFEqual(property, value);
+    if (m->specialKey && CFEqual(key, m->specialKey)) {
+        m->matches = m->specialMatches(value);
+        return;
     }
+    const void* property = CFDictionaryGetValue(m->properties, key);
+    m->matches = property && value && CFEqual(property, value);
 }
 
 bool matchesDictionary(CFTypeRef dictionary, IOHIDDeviceRef device) {
     if (!ktrcf::isa(dictionary, ktrcf::kTypeIDDictionary)) return false;
-    DictionaryMatch m{device, true};
-    CFDictionaryApplyFunction(static_cast<CFDictionaryRef>(dictionary), matchEntry, &m);
-    return m.matches;
+    std::lock_guard<std::mutex> lock(device->mutex);
+    return propertiesMatch(device->properties, static_cast<CFDictionaryRef>(dictionary));
 }
 
 enum class ManagerEvent { Matching, Removal };
@@ -99,6 +100,13 @@ void postDeviceRemoval(IOHIDDeviceRef device) {
 }  // namespace
 
 std::mutex& registryMutex() { return registry().mutex; }
+
+bool propertiesMatch(CFDictionaryRef properties, CFDictionaryRef matching, CFStringRef specialKey,
+                     bool (*specialMatches)(const void* value)) {
+    PropertyMatch m{properties, specialKey, specialMatches, true};
+    CFDictionaryApplyFunction(matching, matchProperty, &m);
+    return m.matches;
+}
 
 void registerManager(IOHIDManagerRef manager) {
     std::lock_guard<std::mutex> lock(registry().mutex);

@@ -117,6 +117,10 @@ void unregisterManager(IOHIDManagerRef manager);
 // Posts the matching callback for every present device the manager has not announced yet. Lock held.
 void announcePresentDevicesLocked(IOHIDManagerRef manager);
 bool deviceMatchesLocked(IOHIDManagerRef manager, IOHIDDeviceRef device);
+// Whether each entry of the matching dictionary has an equal value under its key in the properties;
+// an entry under specialKey is judged by specialMatches instead. The caller guards the properties.
+bool propertiesMatch(CFDictionaryRef properties, CFDictionaryRef matching, CFStringRef specialKey = nullptr,
+                     bool (*specialMatches)(const void* value) = nullptr);
 // Attached devices now, lock held.
 const std::vector<IOHIDDeviceRef>& attachedDevicesLocked();
 // The device's elements from their descriptions, in order, before the device is published.

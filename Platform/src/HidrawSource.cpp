@@ -110,24 +110,13 @@ private:
     std::shared_ptr<Node> m_node;
 };
 
+// As the virtual bus stores them: the 32 bits as a signed 32-bit number.
 void setNumber(CFMutableDictionaryRef dict, const char* key, uint32_t value) {
-    // As the virtual bus stores them: the 32 bits as a signed 32-bit number.
-    const int32_t v32 = static_cast<int32_t>(value);
-    CFNumberRef number = CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt32Type, &v32);
-    if (number == nullptr) return;
-    CFStringRef k = ktrcf::makeString(key);
-    CFDictionarySetValue(dict, k, number);
-    CFRelease(k);
-    CFRelease(number);
+    ktrcf::setNumber(dict, key, value, /*wrapUnsigned32=*/true);
 }
 
 void setText(CFMutableDictionaryRef dict, const char* key, const std::string& value) {
-    if (value.empty()) return;
-    CFStringRef k = ktrcf::makeString(key);
-    CFStringRef v = ktrcf::makeString(value);
-    CFDictionarySetValue(dict, k, v);
-    CFRelease(k);
-    CFRelease(v);
+    if (!value.empty()) ktrcf::setText(dict, key, value);
 }
 
 CFDictionaryRef makeProperties(const detail::DeviceFacts& facts, const std::optional<DescriptorSummary>& summary) {

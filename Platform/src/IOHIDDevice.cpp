@@ -46,24 +46,10 @@ private:
     std::unordered_map<IOHIDElementRef, IOHIDValueRef> m_values;
 };
 
-struct ElementMatch {
-    IOHIDElementRef element;
-    bool matches;
-};
-
-void matchElementEntry(const void* key, const void* value, void* context) {
-    auto* m = static_cast<ElementMatch*>(context);
-    if (!m->matches) return;
-    const void* property = CFDictionaryGetValue(m->element->properties, key);
-    m->matches = property && value && CFEqual(property, value);
-}
-
 bool elementMatches(IOHIDElementRef element, CFDictionaryRef matching) {
     if (!matching) return true;
     std::lock_guard<std::mutex> lock(element->propertyMutex);
-    ElementMatch m{element, true};
-    CFDictionaryApplyFunction(matching, matchElementEntry, &m);
-    return m.matches;
+    return ktrplatform::detail::propertiesMatch(element->properties, matching);
 }
 
 }  // namespace

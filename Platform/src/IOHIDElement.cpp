@@ -1,4 +1,3 @@
-#include <climits>
 #include <cstdio>
 #include <ctime>
 
@@ -24,23 +23,11 @@ int64_t numberOf(CFDictionaryRef properties, const char* key) {
 uint32_t low32(CFDictionaryRef properties, const char* key) { return static_cast<uint32_t>(numberOf(properties, key)); }
 
 void setNumber(CFMutableDictionaryRef dict, const char* key, int64_t value) {
-    CFNumberRef number;
-    if (value >= INT32_MIN && value <= INT32_MAX) {
-        const auto v32 = static_cast<int32_t>(value);
-        number = CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt32Type, &v32);
-    } else {
-        number = CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt64Type, &value);
-    }
-    CFStringRef k = ktrcf::makeString(key);
-    CFDictionarySetValue(dict, k, number);
-    CFRelease(k);
-    CFRelease(number);
+    ktrcf::setNumber(dict, key, value, /*wrapUnsigned32=*/false);
 }
 
 void setFlag(CFMutableDictionaryRef dict, const char* key, bool value) {
-    CFStringRef k = ktrcf::makeString(key);
-    CFDictionarySetValue(dict, k, value ? kCFBooleanTrue : kCFBooleanFalse);
-    CFRelease(k);
+    ktrcf::setValue(dict, key, value ? kCFBooleanTrue : kCFBooleanFalse);
 }
 
 CFMutableDictionaryRef describe(const ElementInfo& info, IOHIDElementCookie cookie) {
@@ -68,11 +55,7 @@ CFMutableDictionaryRef describe(const ElementInfo& info, IOHIDElementCookie cook
     setFlag(d, kIOHIDElementIsNonLinearKey, info.isNonLinear);
     setFlag(d, kIOHIDElementHasPreferredStateKey, info.hasPreferredState);
     setFlag(d, kIOHIDElementHasNullStateKey, info.hasNullState);
-    if (!info.name.empty()) {
-        CFStringRef name = ktrcf::makeString(info.name);
-        CFDictionarySetValue(d, CFSTR(kIOHIDElementNameKey), name);
-        CFRelease(name);
-    }
+    if (!info.name.empty()) ktrcf::setText(d, kIOHIDElementNameKey, info.name);
     return d;
 }
 
@@ -94,20 +77,25 @@ void build(IOHIDDeviceRef device, const std::vector<ElementInfo>& infos, IOHIDEl
 
 namespace ktrplatform {
 
-ElementInfo ElementInfo::button(uint32_t usagePage, uint32_t usage) {
+namespace {
+
+ElementInfo element(IOHIDElementType type, uint32_t usagePage, uint32_t usage) {
     ElementInfo e;
-    e.type = kIOHIDElementTypeInput_Button;
+    e.type = type;
     e.usagePage = usagePage;
     e.usage = usage;
     return e;
 }
 
+}  // namespace
+
+ElementInfo ElementInfo::button(uint32_t usagePage, uint32_t usage) {
+    return element(kIOHIDElementTypeInput_Button, usagePage, usage);
+}
+
 ElementInfo ElementInfo::axis(uint32_t usagePage, uint32_t usage, int64_t logicalMin, int64_t logicalMax,
                               int64_t physicalMin, int64_t physicalMax) {
-    ElementInfo e;
-    e.type = kIOHIDElementTypeInput_Misc;
-    e.usagePage = usagePage;
-    e.usage = usage;
+    ElementInfo e = element(kIOHIDElementTypeInput_Misc, usagePage, usage);
     e.reportSize = 8;
     e.logicalMin = logicalMin;
     e.logicalMax = logicalMax;
@@ -117,10 +105,7 @@ ElementInfo ElementInfo::axis(uint32_t usagePage, uint32_t usage, int64_t logica
 }
 
 ElementInfo ElementInfo::output(uint32_t usagePage, uint32_t usage, uint32_t reportSize, uint32_t reportCount) {
-    ElementInfo e;
-    e.type = kIOHIDElementTypeOutput;
-    e.usagePage = usagePage;
-    e.usage = usage;
+    ElementInfo e = element(kIOHIDElementTypeOutput, usagePage, usage);
     e.reportSize = reportSize;
     e.reportCount = reportCount;
     return e;
@@ -134,11 +119,8 @@ ElementInfo ElementInfo::feature(uint32_t usagePage, uint32_t usage, uint32_t re
 
 ElementInfo ElementInfo::collection(IOHIDElementCollectionType collectionType, uint32_t usagePage, uint32_t usage,
                                     std::vector<ElementInfo> children) {
-    ElementInfo e;
-    e.type = kIOHIDElementTypeCollection;
+    ElementInfo e = element(kIOHIDElementTypeCollection, usagePage, usage);
     e.collectionType = collectionType;
-    e.usagePage = usagePage;
-    e.usage = usage;
     e.reportSize = 0;
     e.reportCount = 0;
     e.logicalMax = 0;

@@ -29,22 +29,9 @@ Services& services() {
     return *s;
 }
 
-struct ServiceMatch {
-    IOHIDDeviceRef device;
-    bool matches;
-};
-
-// Lock of the device held.
-void matchServiceEntry(const void* key, const void* value, void* context) {
-    auto* m = static_cast<ServiceMatch*>(context);
-    if (!m->matches) return;
-    if (CFEqual(key, CFSTR(kIOProviderClassKey))) {
-        m->matches = ktrcf::isa(value, ktrcf::kTypeIDString) &&
-                     ktrcf::stdString(static_cast<CFStringRef>(value)) == kHIDDeviceClass;
-        return;
-    }
-    const void* property = CFDictionaryGetValue(m->device->properties, key);
-    m->matches = property && value && CFEqual(property, value);
+bool isHIDDeviceClass(const void* name) {
+    return ktrcf::isa(name, ktrcf::kTypeIDString) &&
+           ktrcf::stdString(static_cast<CFStringRef>(name)) == kHIDDeviceClass;
 }
 
 io_object_t handleFor(IOHIDDeviceRef device) {
@@ -89,12 +76,13 @@ io_service_t IOServiceGetMatchingService(mach_port_t, CFDictionaryRef matching) 
     if (ktrcf::isa(matching, ktrcf::kTypeIDDictionary)) {
         std::lock_guard<std::mutex> lock(ktrplatform::detail::registryMutex());
         for (IOHIDDeviceRef device : ktrplatform::detail::attachedDevicesLocked()) {
-            ServiceMatch m{device, true};
+            bool matches;
             {
                 std::lock_guard<std::mutex> deviceLock(device->mutex);
-                CFDictionaryApplyFunction(matching, matchServiceEntry, &m);
+                matches = ktrplatform::detail::propertiesMatch(device->properties, matching, CFSTR(kIOProviderClassKey),
+                                                               isHIDDeviceClass);
             }
-            if (m.matches) {
+            if (matches) {
                 found = device;
                 CFRetain(found);
                 break;

@@ -1,8 +1,6 @@
 #include <ktrplatform/DeviceRegistry.h>
 #include <ktrplatform/VirtualHidBus.h>
 
-#include <climits>
-
 #include "CFRuntime.h"
 
 namespace ktrplatform {
@@ -10,28 +8,10 @@ namespace ktrplatform {
 namespace {
 
 void setNumber(CFMutableDictionaryRef dict, const char* key, int64_t value) {
-    // Values that fit 32 bits are stored as the platform does, as a signed 32-bit number,
-    // so that readers see the same bits whatever sign the value was given with.
-    CFNumberRef number;
-    if (value >= INT32_MIN && value <= static_cast<int64_t>(UINT32_MAX)) {
-        const int32_t v32 = static_cast<int32_t>(static_cast<uint32_t>(value));
-        number = CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt32Type, &v32);
-    } else {
-        number = CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt64Type, &value);
-    }
-    CFStringRef k = ktrcf::makeString(key);
-    CFDictionarySetValue(dict, k, number);
-    CFRelease(k);
-    CFRelease(number);
+    ktrcf::setNumber(dict, key, value, /*wrapUnsigned32=*/true);
 }
 
-void setText(CFMutableDictionaryRef dict, const char* key, const std::string& value) {
-    CFStringRef k = ktrcf::makeString(key);
-    CFStringRef v = ktrcf::makeString(value);
-    CFDictionarySetValue(dict, k, v);
-    CFRelease(k);
-    CFRelease(v);
-}
+using ktrcf::setText;
 
 CFDictionaryRef makeProperties(const VirtualDeviceInfo& info) {
     CFMutableDictionaryRef dict = CFDictionaryCreateMutable(kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks,

@@ -17,7 +17,6 @@ struct MainComponentTestAccess {
     static int deviceVersion(const MainComponent& c) { return c.m_deviceVersion; }
     static int fileValid(const MainComponent& c) { return c.m_fileValid; }
     static int fileVersion(const MainComponent& c) { return c.m_fileVersion; }
-    static int fileCheck(const MainComponent& c) { return c.m_fileCheck; }
     static void setFileCheck(MainComponent& c, int check) { c.m_fileCheck = check; }
 
     // Takes the file at an absolute path as the update file and checks it as the constructor does.

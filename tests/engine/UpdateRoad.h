@@ -20,32 +20,17 @@ namespace roadtest {
 
 using Access = MainComponentTestAccess;
 using Bytes = std::vector<std::uint8_t>;
+using ktrsim::Fault;
+using ktrsim::Step;
+using simtest::fault;
 
-class TempFolder {
-public:
-    TempFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "ktr-road-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-        m_path = pattern;
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-
-    std::filesystem::path write(const std::string& name, const Bytes& bytes) const {
-        const auto path = m_path / name;
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-        EXPECT_TRUE(out.good()) << path;
-        return path;
-    }
-
-private:
-    std::filesystem::path m_path;
-};
+constexpr int kLanguage = MainComponent::STATE_LANGUAGE;
+constexpr int kNotConnected = MainComponent::STATE_NOT_CONNECTED;
+constexpr int kReady = MainComponent::STATE_READY;
+constexpr int kComplete = MainComponent::STATE_COMPLETE;
+constexpr int kError = MainComponent::STATE_ERROR;
+// The request commands, for the expected sequences.
+constexpr std::uint8_t S = 0xF0, O = 0xF1, F = 0xF2, D = 0xF3;
 
 // A valid update file: the tag, three version digits at 20-22, pseudo-random bytes elsewhere.
 inline Bytes updateFile(std::size_t size, int version = 123, std::uint32_t seed = 1) {
@@ -60,54 +45,22 @@ inline Bytes updateFile(std::size_t size, int version = 123, std::uint32_t seed 
     return file;
 }
 
-// Rewrites the last two bytes so that the file's CRC becomes crc. With a zero initial value the CRC of two
-// bytes appended is a bijection of their xor with the CRC before them, so a search over 16 bits finds them.
-inline void forceCrc(Bytes& file, std::uint16_t crc) {
-    const std::size_t n = file.size() - 2;
-    const std::uint16_t head = ktrsim::crc16Xmodem(file.data(), n);
-    for (unsigned y = 0; y < 0x10000; ++y) {
-        const std::uint8_t pair[2] = {static_cast<std::uint8_t>(y >> 8), static_cast<std::uint8_t>(y)};
-        if (ktrsim::crc16Xmodem(pair, 2) != crc) continue;
-        file[n] = static_cast<std::uint8_t>(pair[0] ^ (head >> 8));
-        file[n + 1] = static_cast<std::uint8_t>(pair[1] ^ (head & 0xFF));
-        return;
-    }
-}
-
-// Data requests as they must go out: a short last chunk is padded with zeros.
-inline std::vector<Bytes> chunkRequests(const Bytes& file) {
-    std::vector<Bytes> out;
-    for (std::size_t offset = 0; offset < file.size(); offset += ktrsim::kChunkPayload) {
-        Bytes r(ktrsim::kRequestSize, 0);
-        r[0] = ktrsim::command::kData;
-        r[1] = 1;
-        const std::size_t n = std::min(ktrsim::kChunkPayload, file.size() - offset);
-        std::copy(file.begin() + static_cast<long>(offset), file.begin() + static_cast<long>(offset + n),
-                  r.begin() + 2);
-        out.push_back(std::move(r));
-    }
-    return out;
-}
-
-// Every request of a whole update, finishCount finish requests at the end.
-inline std::vector<Bytes> wholeUpdate(const Bytes& file, int version, int finishCount) {
-    std::vector<Bytes> out{simtest::startRequestFor(file, version), simtest::openRequest()};
-    for (auto& chunk : chunkRequests(file)) out.push_back(std::move(chunk));
-    for (int i = 0; i < finishCount; ++i) out.push_back(simtest::finishRequest());
-    return out;
-}
-
-inline MainComponent::Timing shortTiming() {
+// Short waits, or waits of ten seconds that no test may sit out.
+inline MainComponent::Timing shortTiming(int finishPauseMs = 100) {
     MainComponent::Timing t;
-    t.startMs = 300;
-    t.openBlockMs = 300;
-    t.dataMs = 500;
-    t.finishMs = 500;
-    t.finishPauseMs = 100;
+    t.startMs = t.openBlockMs = 300;
+    t.dataMs = t.finishMs = 500;
+    t.finishPauseMs = finishPauseMs;
+    return t;
+}
+inline MainComponent::Timing longTiming(int finishPauseMs = 100) {
+    MainComponent::Timing t;
+    t.startMs = t.openBlockMs = t.dataMs = t.finishMs = 10000;
+    t.finishPauseMs = finishPauseMs;
     return t;
 }
 
-inline bool isFinal(int state) { return state == MainComponent::STATE_COMPLETE || state == MainComponent::STATE_ERROR; }
+inline bool isFinal(int state) { return state == kComplete || state == kError; }
 
 // The framework, a folder for the update file, the device and the component, in that order of life.
 class Harness {
@@ -115,6 +68,9 @@ public:
     explicit Harness(ktrsim::ModelConfig config = {}, bool plugged = true,
                      const MainComponent::Timing& timing = shortTiming())
         : sim(config, plugged) {
+        std::string pattern = (std::filesystem::temp_directory_path() / "ktr-road-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
+        folder = pattern;
         MainComponent::setTimingForTesting(timing);
         component = std::make_unique<MainComponent>();
     }
@@ -122,6 +78,8 @@ public:
         component.reset();
         pumpOnce();
         MainComponent::setTimingForTesting({});
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
     }
     Harness(const Harness&) = delete;
     Harness& operator=(const Harness&) = delete;
@@ -131,8 +89,10 @@ public:
     double progress() const { return Access::progress(*component); }
 
     // Writes the bytes as the update file and has the component check and take it.
-    juce::File useFile(const Bytes& bytes, const std::string& name = "ktrq7_v123.upd") {
-        const auto path = folder.write(name, bytes);
+    juce::File useFile(const Bytes& bytes) {
+        const auto path = folder / "ktrq7_v123.upd";
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
         const juce::File file(juce::String(path.string()));
         Access::useUpdateFile(*component, file.getFullPathName());
         return file;
@@ -144,12 +104,20 @@ public:
     // OK on the language screen; true when that led to the ready screen.
     bool toReady() {
         clickFirst();
-        return state() == MainComponent::STATE_READY;
+        return state() == kReady;
     }
 
     // Until a final state is shown and the worker has returned.
     bool runToEnd(std::chrono::milliseconds timeout = 20s, const std::function<void()>& eachPass = {}) {
         return pumpUntil([this] { return isFinal(state()) && !component->isThreadRunning(); }, timeout, eachPass);
+    }
+
+    // The file taken, OK and Start pressed, and the transfer run to its end.
+    bool update(const Bytes& file, std::chrono::milliseconds timeout = 20s) {
+        useFile(file);
+        if (!toReady()) return false;
+        clickFirst();
+        return runToEnd(timeout);
     }
 
     std::vector<Bytes> requests() const { return sim.receivedReports(); }
@@ -160,7 +128,7 @@ public:
     }
 
     juce::ScopedJuceInitialiser_GUI framework;
-    TempFolder folder;
+    std::filesystem::path folder;
     ktrsim::SimulatedKtrQ7 sim;
     std::unique_ptr<MainComponent> component;
 };

@@ -9,37 +9,17 @@
 namespace {
 
 using namespace roadtest;
-using ktrsim::Fault;
-using ktrsim::Step;
-
-constexpr int kComplete = MainComponent::STATE_COMPLETE;
-constexpr int kError = MainComponent::STATE_ERROR;
-constexpr std::uint8_t S = 0xF0, O = 0xF1, F = 0xF2, D = 0xF3;
-
-Step startStep() { return Step::ofCommand(S, 0); }
-Step openStep() { return Step::ofCommand(O, 0); }
-Step finishStep() { return Step::ofCommand(F, 0); }
 
 Fault silent(Step step) {
-    Fault f;
-    f.step = step;
-    f.noReply = true;
-    return f;
+    return fault(step, [](Fault& f) { f.noReply = true; });
 }
-
-Fault answer(Step step, std::uint8_t code) {
-    Fault f;
-    f.step = step;
-    f.replyCode = code;
-    return f;
+Fault answer(Step step, std::uint8_t code, std::uint8_t percent = 0) {
+    return fault(step, [&](Fault& f) {
+        f.replyCode = code;
+        if (percent != 0) f.percent = percent;
+    });
 }
-
-Fault emptyReply(Step step) {
-    Fault f;
-    f.step = step;
-    f.replySize = 0;
-    return f;
-}
+const Step kStart = Step::ofCommand(S, 0), kOpen = Step::ofCommand(O, 0), kFinish = Step::ofCommand(F, 0);
 
 struct Row {
     const char* name;
@@ -64,9 +44,7 @@ TEST_P(TransferEnd, ReachesItsStateAfterExactlyItsRequests) {
     const juce::File path = h.useFile(updateFile(3000));
     if (row.noFileCheck) Access::setFileCheck(h.c(), 0);
     ASSERT_TRUE(h.toReady());
-    if (row.fileGone) {
-        ASSERT_TRUE(path.deleteFile());
-    }
+    ASSERT_TRUE(!row.fileGone || path.deleteFile());
 
     h.clickFirst();
     ASSERT_TRUE(h.runToEnd());
@@ -75,35 +53,36 @@ TEST_P(TransferEnd, ReachesItsStateAfterExactlyItsRequests) {
     EXPECT_FALSE(h.c().isTransferRunning());
 }
 
+const Fault kEmptyStartReply = fault(kStart, [](Fault& f) { f.replySize = 0; });
+
 INSTANTIATE_TEST_SUITE_P(
     Steps, TransferEnd,
-    ::testing::Values(Row{"NothingSentWithoutFileCheck", {}, kError, {}, true},
-                      Row{"NoStartReply", {silent(startStep())}, kError, {S}},
-                      Row{"EmptyStartReply", {emptyReply(startStep())}, kError, {S}},
-                      Row{"StartAnsweredContinue", {answer(startStep(), 0xF9)}, kError, {S}},
-                      Row{"StartRejected", {answer(startStep(), 0xFF)}, kError, {S}},
-                      Row{"FileGoneAtSendTime", {}, kError, {S, F}, false, true},
-                      Row{"NoOpenBlockReply", {silent(openStep())}, kError, {S, O, F}},
-                      Row{"OpenBlockDeclinedSkipsTheData", {answer(openStep(), 0xFE)}, kComplete, {S, O, F}},
-                      Row{"NoReplyToAMiddleChunk", {silent(Step::chunk(1))}, kError, {S, O, D, D, F}},
-                      Row{"NoReplyToTheLastChunk", {silent(Step::chunk(2))}, kError, {S, O, D, D, D, F}},
-                      Row{"BlockDoneBeforeTheLastChunk", {answer(Step::chunk(0), 0xFE)}, kError, {S, O, D, F}},
-                      Row{"AltBlockDoneBeforeTheLastChunk", {answer(Step::chunk(1), 0xFB)}, kError, {S, O, D, D, F}},
-                      Row{"LastChunkAnsweredContinue", {answer(Step::chunk(2), 0xF9)}, kError, {S, O, D, D, D, F}},
-                      Row{"LastChunkAnsweredAltBlockDone", {}, kComplete, {S, O, D, D, D, F}, false, false, 0xFB},
-                      Row{"NoFinishReply", {silent(finishStep())}, kError, {S, O, D, D, D, F}},
-                      Row{"FinishAnsweredContinue", {answer(finishStep(), 0xF9)}, kError, {S, O, D, D, D, F}},
-                      Row{"FinishAnsweredBlockDone", {answer(finishStep(), 0xFE)}, kError, {S, O, D, D, D, F}}),
+    ::testing::ValuesIn(std::vector<Row>{
+        {"NothingSentWithoutFileCheck", {}, kError, {}, true},
+        {"NoStartReply", {silent(kStart)}, kError, {S}},
+        {"EmptyStartReply", {kEmptyStartReply}, kError, {S}},
+        {"StartAnsweredContinue", {answer(kStart, 0xF9)}, kError, {S}},
+        {"StartRejected", {answer(kStart, 0xFF)}, kError, {S}},
+        {"FileGoneAtSendTime", {}, kError, {S, F}, false, true},
+        {"NoOpenBlockReply", {silent(kOpen)}, kError, {S, O, F}},
+        {"OpenBlockDeclinedSkipsTheData", {answer(kOpen, 0xFE)}, kComplete, {S, O, F}},
+        {"NoReplyToAMiddleChunk", {silent(Step::chunk(1))}, kError, {S, O, D, D, F}},
+        {"NoReplyToTheLastChunk", {silent(Step::chunk(2))}, kError, {S, O, D, D, D, F}},
+        {"BlockDoneBeforeTheLastChunk", {answer(Step::chunk(0), 0xFE)}, kError, {S, O, D, F}},
+        {"AltBlockDoneBeforeTheLastChunk", {answer(Step::chunk(1), 0xFB)}, kError, {S, O, D, D, F}},
+        {"LastChunkAnsweredContinue", {answer(Step::chunk(2), 0xF9)}, kError, {S, O, D, D, D, F}},
+        {"LastChunkAnsweredAltBlockDone", {}, kComplete, {S, O, D, D, D, F}, false, false, 0xFB},
+        {"NoFinishReply", {silent(kFinish)}, kError, {S, O, D, D, D, F}},
+        {"FinishAnsweredContinue", {answer(kFinish, 0xF9)}, kError, {S, O, D, D, D, F}},
+        {"FinishAnsweredBlockDone", {answer(kFinish, 0xFE)}, kError, {S, O, D, D, D, F}},
+    }),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(StartWait, LastsTheStartTimeOutWhenNoReplyComes) {
     Harness h;
-    h.sim.model().addFault(silent(startStep()));
-    h.useFile(updateFile(3000));
-    ASSERT_TRUE(h.toReady());
+    h.sim.model().addFault(silent(kStart));
     const auto begin = Clock::now();
-    h.clickFirst();
-    ASSERT_TRUE(h.runToEnd());
+    ASSERT_TRUE(h.update(updateFile(3000)));
     EXPECT_EQ(h.state(), kError);
     EXPECT_GE(Clock::now() - begin, std::chrono::milliseconds(shortTiming().startMs - 10));
 }
@@ -111,20 +90,14 @@ TEST(StartWait, LastsTheStartTimeOutWhenNoReplyComes) {
 // The device asks for patience three times while it writes; each answer moves the bar, and each next
 // question waits out the pause after the answer.
 TEST(FinishPhase, WritingRepliesAreAskedAgainAfterThePauseAndMoveTheBar) {
-    ktrsim::ModelConfig config;
-    config.finishWritingReplies = 3;
-    Harness h(config);
+    Harness h;
     // The lagging bar: before a chunk it shows the answer to the chunk before. Delays keep each value up
     // long enough to be seen.
-    Fault first = answer(Step::chunk(0), 0xF9);
-    first.percent = 37;
-    Fault second = answer(Step::chunk(1), 0xF9);
-    second.percent = 64;
+    Fault second = answer(Step::chunk(1), 0xF9, 64);
     second.delay = 200ms;
-    Fault last;
-    last.step = Step::chunk(2);
-    last.delay = 200ms;
-    for (const Fault& f : {first, second, last}) h.sim.model().addFault(f);
+    h.sim.model().addFault(answer(Step::chunk(0), 0xF9, 37));
+    h.sim.model().addFault(second);
+    h.sim.model().addFault(fault(Step::chunk(2), [](Fault& f) { f.delay = 200ms; }));
     h.useFile(updateFile(3000));
     ASSERT_TRUE(h.toReady());
 

@@ -11,66 +11,54 @@ namespace {
 
 using namespace roadtest;
 
-MainComponent::Timing quickTiming() {
-    MainComponent::Timing t = shortTiming();
-    t.finishPauseMs = 0;
-    return t;
-}
-
 TEST(Stress, ManyShortUpdatesInARowAllComplete) {
     for (std::size_t i = 0; i < 12; ++i) {
         SCOPED_TRACE(i);
         ktrsim::ModelConfig config;
         config.finishWritingReplies = static_cast<int>(i % 3);
-        Harness h(config, true, quickTiming());
+        Harness h(config, true, shortTiming(0));
         const Bytes file = updateFile(37 + i * 517, 100 + static_cast<int>(i), static_cast<std::uint32_t>(i));
-        h.useFile(file);
-        ASSERT_TRUE(h.toReady());
-        h.clickFirst();
-        ASSERT_TRUE(h.runToEnd());
-        EXPECT_EQ(h.state(), MainComponent::STATE_COMPLETE);
+        ASSERT_TRUE(h.update(file));
+        EXPECT_EQ(h.state(), kComplete);
         EXPECT_EQ(h.sim.image(), file);
     }
 }
 
-// Runs fn on a thread of its own until the transfer is over, then ends it.
-class Disturber {
-public:
-    explicit Disturber(std::function<void(const std::atomic<bool>&)> fn)
-        : m_thread([this, fn = std::move(fn)] { fn(m_stop); }) {}
-    ~Disturber() {
-        m_stop = true;
-        m_thread.join();
-    }
+// Runs fn on a thread of its own while the transfer runs to its end, then stops it.
+bool runToEndDisturbed(Harness& h, const std::function<void(const std::atomic<bool>&)>& fn) {
+    std::atomic<bool> stop{false};
+    std::thread disturber([&] { fn(stop); });
+    const bool ended = h.runToEnd(30s);
+    stop = true;
+    disturber.join();
+    return ended;
+}
 
-private:
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-};
+// Starts the transfer and waits until the data phase is under way.
+void startData(Harness& h, std::size_t size) {
+    h.useFile(updateFile(size));
+    ASSERT_TRUE(h.toReady());
+    h.clickFirst();
+    ASSERT_TRUE(pumpUntil([&] { return h.sim.model().receivedCount() >= 3; }));
+}
 
 // Reports the device never sent in answer to anything: the worker takes some of them for replies, so the
 // outcome may be either end, but it must come, with the reply never read while it is written.
 TEST(Stress, UnaskedReportsFloodingInWhileTheWorkerReadsEndTheTransfer) {
     ktrsim::ModelConfig config;
     config.finishWritingReplies = 2;
-    Harness h(config, true, quickTiming());
-    h.useFile(updateFile(200000));
-    ASSERT_TRUE(h.toReady());
-    h.clickFirst();
-    ASSERT_TRUE(pumpUntil([&] { return h.sim.model().receivedCount() >= 3; }));
-    {
-        auto device = h.sim.device();
-        Disturber flood([device](const std::atomic<bool>& stop) {
-            Bytes report(64, 0);
-            for (int i = 0; i < 20000 && !stop; ++i) {
-                report[0] = 0xF9;
-                report[1] = static_cast<std::uint8_t>(i % 101);
-                device->sendInput(report);
-                if (i % 16 == 0) std::this_thread::yield();
-            }
-        });
-        ASSERT_TRUE(h.runToEnd(30s));
-    }
+    Harness h(config, true, shortTiming(0));
+    ASSERT_NO_FATAL_FAILURE(startData(h, 200000));
+    auto device = h.sim.device();
+    ASSERT_TRUE(runToEndDisturbed(h, [device](const std::atomic<bool>& stop) {
+        Bytes report(64, 0);
+        for (int i = 0; i < 20000 && !stop; ++i) {
+            report[0] = 0xF9;
+            report[1] = static_cast<std::uint8_t>(i % 101);
+            device->sendInput(report);
+            if (i % 16 == 0) std::this_thread::yield();
+        }
+    }));
     EXPECT_TRUE(isFinal(h.state()));
     EXPECT_FALSE(h.c().isTransferRunning());
 }
@@ -79,16 +67,10 @@ TEST(Stress, UnaskedReportsFloodingInWhileTheWorkerReadsEndTheTransfer) {
 // ten seconds that the close then sits out: the message thread it would need for a reply is the one
 // waiting for it. The window is narrow, so the close comes at many moments.
 TEST(Stress, ClosingAtAnyMomentOfTheDataPhaseNeverWaitsOutATimeOut) {
-    MainComponent::Timing timing;
-    timing.startMs = timing.openBlockMs = timing.dataMs = timing.finishMs = 10000;
-    timing.finishPauseMs = 0;
-    for (std::size_t i = 0; i < 25; ++i) {
+    for (std::size_t i = 0; i < 20; ++i) {
         SCOPED_TRACE(i);
-        Harness h({}, true, timing);
-        ktrsim::Fault silent;
-        silent.step = ktrsim::Step::chunk(i % 5);
-        silent.noReply = true;
-        h.sim.model().addFault(silent);
+        Harness h({}, true, longTiming(0));
+        h.sim.model().addFault(fault(Step::chunk(i % 5), [](Fault& f) { f.noReply = true; }));
         h.useFile(updateFile(6000));
         ASSERT_TRUE(h.toReady());
         h.clickFirst();
@@ -102,20 +84,14 @@ TEST(Stress, ClosingAtAnyMomentOfTheDataPhaseNeverWaitsOutATimeOut) {
 }
 
 TEST(Stress, ADeviceComingAndGoingDuringTheTransferEndsIt) {
-    Harness h({}, true, quickTiming());
-    h.useFile(updateFile(40000));
-    ASSERT_TRUE(h.toReady());
-    h.clickFirst();
-    ASSERT_TRUE(pumpUntil([&] { return h.sim.model().receivedCount() >= 3; }));
-    {
-        Disturber bounce([&sim = h.sim](const std::atomic<bool>& stop) {
-            for (int i = 0; i < 40 && !stop; ++i) {
-                sim.replug();
-                std::this_thread::sleep_for(2ms);
-            }
-        });
-        ASSERT_TRUE(h.runToEnd(30s));
-    }
+    Harness h({}, true, shortTiming(0));
+    ASSERT_NO_FATAL_FAILURE(startData(h, 40000));
+    ASSERT_TRUE(runToEndDisturbed(h, [&sim = h.sim](const std::atomic<bool>& stop) {
+        for (int i = 0; i < 40 && !stop; ++i) {
+            sim.replug();
+            std::this_thread::sleep_for(2ms);
+        }
+    }));
     EXPECT_TRUE(isFinal(h.state()));
     // Whatever the last event was, the version shown follows it once the run loop has delivered it.
     pumpFor(50ms);

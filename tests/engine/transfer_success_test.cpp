@@ -2,7 +2,6 @@
 // request by request, and what the screen shows at the end.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 
 #include "UpdateRoad.h"
@@ -32,17 +31,18 @@ TEST_P(WholeUpdate, ReachesTheDeviceExactlyAndCompletes) {
 
     h.clickFirst();
     ASSERT_TRUE(h.runToEnd());
-    EXPECT_EQ(h.state(), MainComponent::STATE_COMPLETE);
+    EXPECT_EQ(h.state(), kComplete);
     EXPECT_EQ(h.sim.image(), file);
     EXPECT_TRUE(h.sim.crcMatches());
     EXPECT_DOUBLE_EQ(h.progress(), 1.0);
 
-    const auto expected = wholeUpdate(file, size.version, 4);
+    const auto expected = simtest::wholeUpdate(file, 4, size.version);
     const auto sent = h.requests();
     ASSERT_EQ(sent.size(), expected.size());
     EXPECT_EQ(sent[0][2], size.versionBytes[0]);
     EXPECT_EQ(sent[0][3], size.versionBytes[1]);
     for (std::size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(sent[i], expected[i]) << "request " << i;
+    for (const auto& report : h.sim.device()->outputReports()) EXPECT_EQ(report.reportID, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, WholeUpdate,
@@ -50,34 +50,6 @@ INSTANTIATE_TEST_SUITE_P(Sizes, WholeUpdate,
                                            Size{1023, 123, {0x07, 0xB0}}, Size{2044, 500, {0x1F, 0x40}},
                                            Size{74565, 123, {0x07, 0xB0}}),
                          [](const auto& info) { return std::to_string(info.param.bytes) + "bytes"; });
-
-TEST(StartRequest, CarriesVersionLengthAndCrcLeastSignificantByteFirst) {
-    Harness h;
-    Bytes file = updateFile(74565, 123);
-    forceCrc(file, 0xABCD);
-    ASSERT_EQ(ktrsim::crc16Xmodem(file.data(), file.size()), 0xABCD);
-    h.useFile(file);
-    ASSERT_TRUE(h.toReady());
-    h.clickFirst();
-    ASSERT_TRUE(h.runToEnd());
-    EXPECT_EQ(h.state(), MainComponent::STATE_COMPLETE);
-
-    const auto sent = h.requests();
-    ASSERT_FALSE(sent.empty());
-    Bytes start(1024, 0);
-    const std::uint8_t head[] = {0xF0, 0x00, 0x07, 0xB0, 0x81, 0x45, 0x23, 0x01, 0xCD, 0xAB};
-    std::copy(std::begin(head), std::end(head), start.begin());
-    EXPECT_EQ(sent[0], start);
-
-    std::size_t data = 0;
-    for (const auto& r : sent) data += r[0] == 0xF3 ? 1 : 0;
-    EXPECT_EQ(data, 73u);
-    // 72 full chunks before it; the last carries 981 bytes and zeros after them.
-    const Bytes& last = sent[2 + 72];
-    ASSERT_EQ(last[0], 0xF3);
-    EXPECT_TRUE(std::equal(file.end() - 981, file.end(), last.begin() + 2));
-    EXPECT_TRUE(std::all_of(last.begin() + 2 + 981, last.end(), [](std::uint8_t b) { return b == 0; }));
-}
 
 // Replies of any length from the platform: only the code and percentage count, the rest is never read.
 class ReplyLength : public ::testing::TestWithParam<std::size_t> {};
@@ -87,12 +59,8 @@ TEST_P(ReplyLength, StillCompletes) {
     config.inputReportSize = GetParam();
     config.finishWritingReplies = 1;
     Harness h(config);
-    const Bytes file = updateFile(3000);
-    h.useFile(file);
-    ASSERT_TRUE(h.toReady());
-    h.clickFirst();
-    ASSERT_TRUE(h.runToEnd());
-    EXPECT_EQ(h.state(), MainComponent::STATE_COMPLETE);
+    ASSERT_TRUE(h.update(updateFile(3000)));
+    EXPECT_EQ(h.state(), kComplete);
     EXPECT_TRUE(h.sim.crcMatches());
 }
 
@@ -110,7 +78,7 @@ TEST(UpdateFile, ShortenedAfterTheCheckStillSendsTheAnnouncedLengthWithTheMissin
     ASSERT_TRUE(h.runToEnd());
 
     // The device is the one to judge the image by the announced CRC.
-    EXPECT_EQ(h.state(), MainComponent::STATE_COMPLETE);
+    EXPECT_EQ(h.state(), kComplete);
     const Bytes image = h.sim.image();
     ASSERT_EQ(image.size(), 3000u);
     EXPECT_TRUE(std::equal(file.begin(), file.begin() + 1500, image.begin()));

@@ -2,6 +2,7 @@
 // removals, re-arrivals and a close end a transfer under way.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <thread>
 
 #include "UpdateRoad.h"
@@ -9,15 +10,7 @@
 namespace {
 
 using namespace roadtest;
-using ktrsim::Fault;
-using ktrsim::Step;
 
-constexpr int kLanguage = MainComponent::STATE_LANGUAGE;
-constexpr int kNotConnected = MainComponent::STATE_NOT_CONNECTED;
-constexpr int kReady = MainComponent::STATE_READY;
-constexpr int kComplete = MainComponent::STATE_COMPLETE;
-constexpr int kError = MainComponent::STATE_ERROR;
-constexpr std::uint8_t S = 0xF0, O = 0xF1, F = 0xF2, D = 0xF3;
 constexpr int kDefaultVersion = 100;  // the simulator's release number 0x0100
 
 // Lets every message that could follow settle.
@@ -25,13 +18,6 @@ void settle() { pumpFor(50ms); }
 
 bool versionBecomes(Harness& h, int version) {
     return pumpUntil([&] { return Access::deviceVersion(h.c()) == version; });
-}
-
-MainComponent::Timing longTiming() {
-    MainComponent::Timing t;
-    t.startMs = t.openBlockMs = t.dataMs = t.finishMs = 10000;
-    t.finishPauseMs = 100;
-    return t;
 }
 
 TEST(LanguageScreen, IgnoresDeviceEventsAndOkReadsTheController) {
@@ -58,25 +44,23 @@ TEST(LanguageScreen, IgnoresDeviceEventsAndOkReadsTheController) {
     EXPECT_EQ(Access::deviceVersion(h.c()), kDefaultVersion);
 }
 
+// Without a device OK shows the not-connected screen; without a valid file too, and it stays when one comes.
 TEST(LanguageScreen, OkWithoutADeviceShowsNotConnected) {
-    Harness h({}, false);
-    h.useFile(updateFile(3000));
-    h.clickFirst();
-    EXPECT_EQ(h.state(), kNotConnected);
-    EXPECT_EQ(Access::deviceVersion(h.c()), -1);
-    settle();
-    EXPECT_EQ(h.state(), kNotConnected);
-}
-
-TEST(NoValidFile, TheScreenAfterTheLanguageScreenStays) {
-    Harness h({}, false);
-    ASSERT_EQ(Access::fileValid(h.c()), 0);
-    h.clickFirst();
-    EXPECT_EQ(h.state(), kNotConnected);
-    h.sim.plugIn();
-    ASSERT_TRUE(versionBecomes(h, kDefaultVersion));
-    settle();
-    EXPECT_EQ(h.state(), kNotConnected);
+    for (bool validFile : {true, false}) {
+        SCOPED_TRACE(validFile);
+        Harness h({}, false);
+        if (validFile) h.useFile(updateFile(3000));
+        ASSERT_EQ(Access::fileValid(h.c()), validFile ? 1 : 0);
+        h.clickFirst();
+        EXPECT_EQ(h.state(), kNotConnected);
+        EXPECT_EQ(Access::deviceVersion(h.c()), -1);
+        if (!validFile) {
+            h.sim.plugIn();
+            ASSERT_TRUE(versionBecomes(h, kDefaultVersion));
+        }
+        settle();
+        EXPECT_EQ(h.state(), kNotConnected);
+    }
 }
 
 TEST(NoValidFile, StartOnTheReadyScreenSendsNothing) {
@@ -99,16 +83,8 @@ TEST_P(FinalState, IgnoresDeviceEventsAndLaterRequests) {
     ktrsim::ModelConfig config;
     config.finishWritingReplies = 0;
     Harness h(config);
-    if (!complete) {
-        Fault refuse;
-        refuse.step = Step::ofCommand(S, 0);
-        refuse.replyCode = 0xFF;
-        h.sim.model().addFault(refuse);
-    }
-    h.useFile(updateFile(100));
-    ASSERT_TRUE(h.toReady());
-    h.clickFirst();
-    ASSERT_TRUE(h.runToEnd());
+    if (!complete) h.sim.model().addFault(fault(Step::ofCommand(S, 0), [](Fault& f) { f.replyCode = 0xFF; }));
+    ASSERT_TRUE(h.update(updateFile(100)));
     const int end = complete ? kComplete : kError;
     ASSERT_EQ(h.state(), end);
 
@@ -166,19 +142,18 @@ TEST(EarlyReplies, WakeTheWorkerBeforeTheUpdatingStateIsShown) {
                           [&] { stayedReady = stayedReady && h.state() == kReady; }, false));
     EXPECT_TRUE(stayedReady);
     EXPECT_EQ(Access::pendingState(h.c()), kComplete);
-    EXPECT_EQ(h.requests(), wholeUpdate(file, 123, 2));
+    EXPECT_EQ(h.requests(), simtest::wholeUpdate(file, 2));
 
     ASSERT_TRUE(h.runToEnd());
     EXPECT_EQ(h.state(), kComplete);
     EXPECT_EQ(h.sim.image(), file);
 }
 
-Fault removal(Step step, std::optional<std::chrono::milliseconds> rearrive = std::nullopt) {
-    Fault f;
-    f.step = step;
-    f.removal = Fault::Removal::InsteadOfReply;
-    f.rearriveAfter = rearrive;
-    return f;
+Fault leaves(Step step, std::optional<std::chrono::milliseconds> rearrive = std::nullopt) {
+    return fault(step, [&](Fault& f) {
+        f.removal = Fault::Removal::InsteadOfReply;
+        f.rearriveAfter = rearrive;
+    });
 }
 
 struct Unplugged {
@@ -207,15 +182,12 @@ TEST_P(DeviceLeaves, EndsInError) {
     const auto begin = Clock::now();
     h.clickFirst();
     ASSERT_TRUE(h.runToEnd(5s));
-    const auto took = Clock::now() - begin;
     EXPECT_EQ(h.state(), kError);
     EXPECT_EQ(h.commands(), row.commands);
-    if (row.waitsOutTheFinish) {
-        EXPECT_GE(took, std::chrono::milliseconds(row.finishMs - 10));
-    }
-    if (row.versionAtEnd == -1) {
-        EXPECT_EQ(Access::replyHead(h.c()), (std::array<std::uint8_t, 2>{0, 0}));
-    }
+    const auto took = Clock::now() - begin;
+    EXPECT_TRUE(!row.waitsOutTheFinish || took >= std::chrono::milliseconds(row.finishMs - 10));
+    // Gone without a re-arrival: no reply is left for the worker to read.
+    EXPECT_TRUE(row.versionAtEnd != -1 || Access::replyHead(h.c()) == (std::array<std::uint8_t, 2>{0, 0}));
 
     ASSERT_TRUE(versionBecomes(h, row.versionAtEnd));
     settle();
@@ -224,62 +196,38 @@ TEST_P(DeviceLeaves, EndsInError) {
 
 INSTANTIATE_TEST_SUITE_P(
     Phases, DeviceLeaves,
-    ::testing::Values(Unplugged{"DuringTheStartWait", removal(Step::ofCommand(S, 0)), {S}, 10000, -1, false},
-                      Unplugged{"DuringTheStartWaitAndComesBack",
-                                removal(Step::ofCommand(S, 0), 100ms),
-                                {S},
-                                10000,
-                                kDefaultVersion,
-                                false},
-                      // The finish request is refused without a device; only its time-out ends the transfer.
-                      Unplugged{"DuringTheOpenBlockWait", removal(Step::ofCommand(O, 0)), {S, O}, 500, -1, true},
-                      Unplugged{"DuringTheDataWait", removal(Step::chunk(1)), {S, O, D, D}, 500, -1, true},
-                      Unplugged{
-                          "DuringTheFinishWait", removal(Step::ofCommand(F, 0)), {S, O, D, D, D, F}, 10000, -1, false},
-                      // Coming back during the finish wait wakes the worker as its leaving did.
-                      Unplugged{"DuringTheDataWaitAndComesBackDuringTheFinishWait",
-                                removal(Step::chunk(1), 150ms),
-                                {S, O, D, D},
-                                10000,
-                                kDefaultVersion,
-                                false}),
+    ::testing::ValuesIn(std::vector<Unplugged>{
+        {"DuringTheStartWait", leaves(Step::ofCommand(S, 0)), {S}, 10000, -1, false},
+        {"DuringTheStartWaitAndComesBack", leaves(Step::ofCommand(S, 0), 100ms), {S}, 10000, kDefaultVersion, false},
+        // The finish request is refused without a device; only its time-out ends the transfer.
+        {"DuringTheOpenBlockWait", leaves(Step::ofCommand(O, 0)), {S, O}, 500, -1, true},
+        {"DuringTheDataWait", leaves(Step::chunk(1)), {S, O, D, D}, 500, -1, true},
+        {"DuringTheFinishWait", leaves(Step::ofCommand(F, 0)), {S, O, D, D, D, F}, 10000, -1, false},
+        // Coming back during the finish wait wakes the worker as its leaving did.
+        {"DuringTheDataWaitAndComesBackDuringTheFinishWait",
+         leaves(Step::chunk(1), 150ms),
+         {S, O, D, D},
+         10000,
+         kDefaultVersion,
+         false},
+    }),
     [](const auto& info) { return std::string(info.param.name); });
 
-// A device that restarts once it has answered: the answer it gave before leaving still counts.
-TEST(DeviceLeavesAfterAnswering, TheLastFinishReplyStillCompletesTheUpdate) {
-    for (int round = 0; round < 5; ++round) {
+// A device that restarts once it has answered the finish: its last answer still completes the update (a
+// narrow race, so a few rounds); a still-writing answer fails at the next wait without waiting it out.
+TEST(DeviceLeavesAfterAnswering, OnlyTheLastFinishReplyCompletes) {
+    for (int round = 0; round < 6; ++round) {
+        SCOPED_TRACE(round);
+        const bool stillWriting = round == 5;
         ktrsim::ModelConfig config;
-        config.finishWritingReplies = 0;
+        config.finishWritingReplies = stillWriting ? 1 : 0;
         Harness h(config, true, longTiming());
-        Fault leave;
-        leave.step = Step::ofCommand(F, 0);
-        leave.removal = Fault::Removal::AfterReply;
-        h.sim.model().addFault(leave);
+        h.sim.model().addFault(fault(Step::ofCommand(F, 0), [](Fault& f) { f.removal = Fault::Removal::AfterReply; }));
         const Bytes file = updateFile(3000);
-        h.useFile(file);
-        ASSERT_TRUE(h.toReady());
-        h.clickFirst();
-        ASSERT_TRUE(h.runToEnd(5s));
-        EXPECT_EQ(h.state(), kComplete) << "round " << round;
+        ASSERT_TRUE(h.update(file, 5s));
+        EXPECT_EQ(h.state(), stillWriting ? kError : kComplete);
         EXPECT_EQ(h.sim.image(), file);
     }
-}
-
-TEST(DeviceLeavesAfterAnswering, AStillWritingReplyFailsAtTheNextWaitWithoutWaitingItOut) {
-    ktrsim::ModelConfig config;
-    config.finishWritingReplies = 1;
-    Harness h(config, true, longTiming());
-    Fault leave;
-    leave.step = Step::ofCommand(F, 0);
-    leave.removal = Fault::Removal::AfterReply;
-    h.sim.model().addFault(leave);
-    h.useFile(updateFile(3000));
-    ASSERT_TRUE(h.toReady());
-    const auto begin = Clock::now();
-    h.clickFirst();
-    ASSERT_TRUE(h.runToEnd(5s));
-    EXPECT_EQ(h.state(), kError);
-    EXPECT_LT(Clock::now() - begin, std::chrono::seconds(5));
 }
 
 // Closing must not sit out a wait of the worker: with ten-second waits it must return within five.
@@ -288,16 +236,12 @@ class Close : public ::testing::TestWithParam<bool> {};
 TEST_P(Close, DuringATransferReturnsWithoutWaitingOutATimeOut) {
     const bool inDataPhase = GetParam();
     Harness h({}, true, longTiming());
-    Fault silent;
-    silent.step = inDataPhase ? Step::chunk(1) : Step::ofCommand(S, 0);
-    silent.noReply = true;
-    h.sim.model().addFault(silent);
+    h.sim.model().addFault(
+        fault(inDataPhase ? Step::chunk(1) : Step::ofCommand(S, 0), [](Fault& f) { f.noReply = true; }));
     h.useFile(updateFile(3000));
     ASSERT_TRUE(h.toReady());
     h.clickFirst();
-    if (inDataPhase) {
-        ASSERT_TRUE(pumpUntil([&] { return h.sim.model().receivedCount() == 4; }));
-    }
+    ASSERT_TRUE(!inDataPhase || pumpUntil([&] { return h.sim.model().receivedCount() == 4; }));
 
     const auto begin = Clock::now();
     h.clickSecond();
@@ -306,10 +250,7 @@ TEST_P(Close, DuringATransferReturnsWithoutWaitingOutATimeOut) {
     EXPECT_FALSE(h.c().isTransferRunning());
     ASSERT_TRUE(h.runToEnd(1s));
     EXPECT_EQ(h.state(), kError);
-    const Bytes sent = h.commands();
-    if (!inDataPhase) {
-        EXPECT_LE(sent.size(), 1u);
-    }
+    EXPECT_TRUE(inDataPhase || h.commands().size() <= 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Moments, Close, ::testing::Bool(),

@@ -1,35 +1,23 @@
-// Devices, handlers and clean-up shared by the HID test files.
+// Devices, handlers and clean-up shared by the HID binding test files.
 #pragma once
 
-#include <CoreFoundation/CoreFoundation.h>
-#include <gtest/gtest.h>
-#include <ktrplatform/DeviceRegistry.h>
-#include <ktrplatform/VirtualHidBus.h>
+#include <string>
 
-#include <memory>
-#include <optional>
-#include <vector>
-
-#include "HID_Utilities.h"
+#include "HidBusTest.h"
 #include "HidHandler.h"
 #include "HidUtil.h"
 
 namespace hidtest {
 
-using ktrplatform::VirtualDevice;
-using ktrplatform::VirtualDeviceInfo;
+using namespace ktrtest;
 
 constexpr int64_t kKtrVendor = 0x4D2A;
 
+// A vendor-defined device (primary usage 0xFF00:1) of the given release number.
 inline VirtualDeviceInfo deviceInfo(int64_t vendor, int64_t product, std::optional<int64_t> location,
                                     int64_t version = 0x0123) {
-    VirtualDeviceInfo info;
-    info.vendorID = vendor;
-    info.productID = product;
+    VirtualDeviceInfo info = hidDevice(vendor, product, location, 0xFF00, 1);
     info.versionNumber = version;
-    info.locationID = location;
-    info.primaryUsagePage = 0xFF00;
-    info.primaryUsage = 1;
     return info;
 }
 
@@ -38,21 +26,19 @@ inline VirtualDeviceInfo ktrInfo(int64_t product = 0x61, int64_t version = 0x012
     return deviceInfo(kKtrVendor, product, location, version);
 }
 
-// Runs what is pending on this thread's run loop, including work that the pending work posts.
-inline void drainRunLoop() {
-    while (CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, true) == kCFRunLoopRunHandledSource) {
+// A matching dictionary of hu_SetUpMatchingDictionary as "<entries>: <page> <usage>", "-" for
+// each that is missing.
+inline std::string matchingOf(UInt32 page, UInt32 usage) {
+    CFMutableDictionaryRef matching = hu_SetUpMatchingDictionary(page, usage);
+    if (!matching) return "<null>";
+    std::string out = std::to_string(CFDictionaryGetCount(matching)) + ":";
+    for (CFStringRef key : {CFSTR(kIOHIDPrimaryUsagePageKey), CFSTR(kIOHIDPrimaryUsageKey)}) {
+        SInt32 value = 0;
+        auto number = static_cast<CFNumberRef>(CFDictionaryGetValue(matching, key));
+        out += number && CFNumberGetValue(number, kCFNumberSInt32Type, &value) ? " " + std::to_string(value) : " -";
     }
-}
-
-// Drops the library's list and manager, as a process that starts afresh would find them.
-inline void forgetManager() {
-    HIDReleaseDeviceList();
-    if (gIOHIDManagerRef) {
-        IOHIDManagerClose(gIOHIDManagerRef, 0);
-        CFRelease(gIOHIDManagerRef);
-        gIOHIDManagerRef = nullptr;
-    }
-    gDeviceIndex = 0;
+    CFRelease(matching);
+    return out;
 }
 
 struct CountingHandler : HidHandler {
@@ -64,35 +50,13 @@ struct CountingHandler : HidHandler {
     void inputCallBack() override { ++inputs; }
 };
 
-// Each test starts with an empty bus and no manager, and leaves them so.
-class BusTest : public ::testing::Test {
+// No binding is live between tests either.
+class BusTest : public HidBusTest {
 protected:
     void SetUp() override {
-        ASSERT_EQ(ktrplatform::attachedDeviceCount(), 0u);
-        ASSERT_EQ(gIOHIDManagerRef, nullptr);
+        HidBusTest::SetUp();
         ASSERT_EQ(HidUtil::m_pinstance, nullptr);
     }
-    void TearDown() override {
-        for (auto& device : m_devices) device->detach();
-        m_devices.clear();
-        drainRunLoop();
-        forgetManager();
-    }
-    std::shared_ptr<VirtualDevice> plug(const VirtualDeviceInfo& info) {
-        auto device = VirtualDevice::create(info);
-        device->attach();
-        m_devices.push_back(device);
-        return device;
-    }
-    // Held but not attached yet.
-    std::shared_ptr<VirtualDevice> unplugged(const VirtualDeviceInfo& info) {
-        auto device = VirtualDevice::create(info);
-        m_devices.push_back(device);
-        return device;
-    }
-
-private:
-    std::vector<std::shared_ptr<VirtualDevice>> m_devices;
 };
 
 }  // namespace hidtest

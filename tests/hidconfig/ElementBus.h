@@ -1,26 +1,16 @@
-// Virtual devices with elements, and clean-up of the library's shared state, for the
-// queue and configuration tests.
+// A pad with elements on the virtual bus for the queue, watch and configuration tests.
 #pragma once
-
-#include <CoreFoundation/CoreFoundation.h>
-#include <gtest/gtest.h>
-#include <ktrplatform/DeviceRegistry.h>
-#include <ktrplatform/VirtualHidBus.h>
 
 #include <atomic>
 #include <chrono>
-#include <memory>
-#include <optional>
 #include <thread>
-#include <vector>
+#include <utility>
 
-#include "HID_Utilities.h"
+#include "HidBusTest.h"
 
 namespace hidconfig {
 
-using ktrplatform::ElementInfo;
-using ktrplatform::VirtualDevice;
-using ktrplatform::VirtualDeviceInfo;
+using namespace ktrtest;
 
 // Cookies of padElements(), in the device's element order.
 enum PadCookie : IOHIDElementCookie {
@@ -40,67 +30,41 @@ inline std::vector<ElementInfo> padElements() {
             ElementInfo::output(8, 1, 1, 1), ElementInfo::feature(0xFF00, 1, 8, 1)};
 }
 
+// Usage 1:5 both as the plain and as the primary pair.
 inline VirtualDeviceInfo padInfo(int64_t vendor, int64_t product, std::optional<int64_t> location,
                                  std::vector<ElementInfo> elements = padElements()) {
-    VirtualDeviceInfo info;
-    info.vendorID = vendor;
-    info.productID = product;
-    info.locationID = location;
-    info.primaryUsagePage = 1;
-    info.primaryUsage = 5;
-    info.extra["DeviceUsagePage"] = int64_t{1};
-    info.extra["DeviceUsage"] = int64_t{5};
+    VirtualDeviceInfo info = hidDevice(vendor, product, location);
+    info.extra = {{"DeviceUsagePage", int64_t{1}}, {"DeviceUsage", int64_t{5}}};
     info.elements = std::move(elements);
     return info;
 }
 
-inline std::vector<IOHIDElementRef> elementsOf(IOHIDDeviceRef device) {
-    std::vector<IOHIDElementRef> out;
-    CFArrayRef array = IOHIDDeviceCopyMatchingElements(device, nullptr, 0);
-    if (!array) return out;
-    for (CFIndex i = 0; i < CFArrayGetCount(array); ++i)
-        out.push_back(static_cast<IOHIDElementRef>(const_cast<void*>(CFArrayGetValueAtIndex(array, i))));
-    CFRelease(array);
-    return out;
-}
+// Stand for "not written" in out-variables.
+IOHIDDeviceRef const kNoDevice = reinterpret_cast<IOHIDDeviceRef>(static_cast<uintptr_t>(0xD0));
+IOHIDElementRef const kNoElement = reinterpret_cast<IOHIDElementRef>(static_cast<uintptr_t>(0xE0));
 
-inline IOHIDElementRef elementWithCookie(IOHIDDeviceRef device, IOHIDElementCookie cookie) {
-    for (IOHIDElementRef element : elementsOf(device))
-        if (IOHIDElementGetCookie(element) == cookie) return element;
-    return nullptr;
-}
-
-// Each test starts with an empty bus, no manager and no device list, and leaves them so.
-class BusTest : public ::testing::Test {
+// Starts with one pad (vendor 100, product 7, location 0x1000) attached.
+class PadTest : public HidBusTest {
 protected:
     void SetUp() override {
-        ASSERT_EQ(ktrplatform::attachedDeviceCount(), 0u);
-        ASSERT_EQ(gIOHIDManagerRef, nullptr);
-        ASSERT_EQ(gDeviceCFArrayRef, nullptr);
+        HidBusTest::SetUp();
+        m_pad = plug(padInfo(100, 7, 0x1000));
+        m_device = m_pad->ref();
     }
-    void TearDown() override {
-        EXPECT_EQ(gElementCFArrayRef, nullptr) << "the element slot must be empty between operations";
-        for (auto& device : m_devices) device->detach();
-        m_devices.clear();
-        while (CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, true) == kCFRunLoopRunHandledSource) {
-        }
-        HIDReleaseDeviceList();
-        if (gIOHIDManagerRef) {
-            IOHIDManagerClose(gIOHIDManagerRef, 0);
-            CFRelease(gIOHIDManagerRef);
-            gIOHIDManagerRef = nullptr;
-        }
-        gDeviceIndex = 0;
+    IOHIDElementRef element(IOHIDElementCookie cookie) const { return elementWithCookie(m_device, cookie); }
+    using Outs = std::pair<IOHIDDeviceRef, IOHIDElementRef>;
+    Outs outs() const { return {m_found, m_element}; }
+    void resetOuts() {
+        m_found = kNoDevice;
+        m_element = kNoElement;
     }
-    std::shared_ptr<VirtualDevice> plug(const VirtualDeviceInfo& info) {
-        auto device = VirtualDevice::create(info);
-        device->attach();
-        m_devices.push_back(device);
-        return device;
-    }
+    const Outs kFoundNothing{nullptr, nullptr};
+    const Outs kOutsUntouched{kNoDevice, kNoElement};
 
-private:
-    std::vector<std::shared_ptr<VirtualDevice>> m_devices;
+    std::shared_ptr<VirtualDevice> m_pad;
+    IOHIDDeviceRef m_device = nullptr;
+    IOHIDDeviceRef m_found = kNoDevice;
+    IOHIDElementRef m_element = kNoElement;
 };
 
 // Moves an element between two values from another thread until destroyed, so that a watch

@@ -16,29 +16,23 @@ namespace {
 // Stands for "not written" in out-variables.
 IOHIDValueRef const kUntouched = reinterpret_cast<IOHIDValueRef>(static_cast<uintptr_t>(0x5EED));
 
-class QueueTest : public BusTest {
+using Events = std::vector<std::pair<IOHIDElementCookie, CFIndex>>;
+
+class QueueTest : public PadTest {
 protected:
-    void SetUp() override {
-        BusTest::SetUp();
-        m_pad = plug(padInfo(100, 7, 0x1000));
-        m_device = m_pad->ref();
-    }
     void TearDown() override {
         for (IOHIDDeviceRef device : {m_device, m_other})
             if (device && IOHIDDevice_GetQueue(device)) HIDDequeueDevice(device);
-        BusTest::TearDown();
+        PadTest::TearDown();
     }
-
-    IOHIDElementRef element(IOHIDElementCookie cookie) const { return elementWithCookie(m_device, cookie); }
     bool queued(IOHIDElementCookie cookie) const {
         IOHIDQueueRef queue = IOHIDDevice_GetQueue(m_device);
         return queue && IOHIDQueueContainsElement(queue, element(cookie));
     }
-
-    // Every queued value as (cookie, value), oldest first.
-    std::vector<std::pair<IOHIDElementCookie, CFIndex>> events() const {
-        std::vector<std::pair<IOHIDElementCookie, CFIndex>> out;
-        IOHIDValueRef value = nullptr;
+    // Every queued value as (cookie, value), oldest first; the last poll stores null.
+    Events events() const {
+        Events out;
+        IOHIDValueRef value = kUntouched;
         while (HIDGetEvent(m_device, &value)) {
             out.emplace_back(IOHIDElementGetCookie(IOHIDValueGetElement(value)), IOHIDValueGetIntegerValue(value));
             CFRelease(value);
@@ -47,25 +41,18 @@ protected:
         return out;
     }
 
-    using Events = std::vector<std::pair<IOHIDElementCookie, CFIndex>>;
-
-    std::shared_ptr<VirtualDevice> m_pad;
-    IOHIDDeviceRef m_device = nullptr;
     IOHIDDeviceRef m_other = nullptr;
 };
 
 TEST_F(QueueTest, QueueingAnElementMakesOneRunningQueueAndAddsTheElementOnce) {
-    EXPECT_EQ(IOHIDDevice_GetQueue(m_device), nullptr);
     EXPECT_EQ(HIDQueueElement(m_device, element(kButton1)), kIOReturnSuccess);
     IOHIDQueueRef queue = IOHIDDevice_GetQueue(m_device);
     ASSERT_NE(queue, nullptr);
     EXPECT_EQ(IOHIDQueueGetDepth(queue), 50);
-    EXPECT_TRUE(queued(kButton1));
-    EXPECT_FALSE(queued(kButton2));
-
     EXPECT_EQ(HIDQueueElement(m_device, element(kButton1)), kIOReturnSuccess);
     EXPECT_EQ(IOHIDDevice_GetQueue(m_device), queue);
-
+    EXPECT_TRUE(queued(kButton1));
+    EXPECT_FALSE(queued(kButton2));
     m_pad->setElementValue(kButton1, 1);
     m_pad->setElementValue(kButton2, 1);
     EXPECT_EQ(events(), (Events{{kButton1, 1}}));
@@ -75,7 +62,6 @@ TEST_F(QueueTest, QueueingTheDeviceTakesInputsOutputsAndFeaturesButNoCollections
     EXPECT_EQ(HIDQueueDevice(m_device), kIOReturnSuccess);
     for (IOHIDElementCookie cookie : {kButton1, kButton2, kAxis, kOutput, kFeature}) EXPECT_TRUE(queued(cookie));
     EXPECT_FALSE(queued(kCollection));
-
     // A second time adds nothing twice.
     EXPECT_EQ(HIDQueueDevice(m_device), kIOReturnSuccess);
     m_pad->setElementValue(kAxis, 200);
@@ -88,76 +74,53 @@ TEST_F(QueueTest, DequeueingTheLastOfTheDevicesElementsDisposesTheQueue) {
     ASSERT_EQ(HIDQueueElement(m_device, element(kButton1)), kIOReturnSuccess);
     ASSERT_EQ(HIDQueueElement(m_device, element(kAxis)), kIOReturnSuccess);
     IOHIDQueueRef queue = IOHIDDevice_GetQueue(m_device);
-
     // Not queued: nothing changes, and the queue runs on.
     EXPECT_EQ(HIDDequeueElement(m_device, element(kButton2)), kIOReturnSuccess);
     EXPECT_EQ(HIDDequeueElement(m_device, element(kButton1)), kIOReturnSuccess);
     EXPECT_EQ(IOHIDDevice_GetQueue(m_device), queue);
-    EXPECT_FALSE(queued(kButton1));
     m_pad->setElementValue(kButton1, 1);
     m_pad->setElementValue(kAxis, 9);
     EXPECT_EQ(events(), (Events{{kAxis, 9}}));
 
     EXPECT_EQ(HIDDequeueElement(m_device, element(kAxis)), kIOReturnSuccess);
     EXPECT_EQ(IOHIDDevice_GetQueue(m_device), nullptr);
-    EXPECT_FALSE(HIDGetEvent(m_device, nullptr));
-
     // A later queueing call makes a new queue.
     EXPECT_EQ(HIDQueueElement(m_device, element(kAxis)), kIOReturnSuccess);
-    EXPECT_NE(IOHIDDevice_GetQueue(m_device), nullptr);
     EXPECT_TRUE(queued(kAxis));
-}
 
-TEST_F(QueueTest, QueueHoldingOnlyCollectionsIsDisposedByTheNextDequeue) {
+    // A queue holding only collections is disposed by the next dequeue.
+    EXPECT_EQ(HIDDequeueDevice(m_device), kIOReturnSuccess);
     ASSERT_EQ(HIDQueueElement(m_device, element(kCollection)), kIOReturnSuccess);
     EXPECT_TRUE(queued(kCollection));
     EXPECT_EQ(HIDDequeueElement(m_device, element(kButton1)), kIOReturnSuccess);
     EXPECT_EQ(IOHIDDevice_GetQueue(m_device), nullptr);
 }
 
-TEST_F(QueueTest, DequeueingTheDeviceRemovesEverythingAndDisposesTheQueue) {
+TEST_F(QueueTest, DequeueingTheDeviceDisposesTheQueueAndCallsWithoutAQueueOrWithNullsAreRefused) {
     ASSERT_EQ(HIDQueueDevice(m_device), kIOReturnSuccess);
     m_pad->setElementValue(kAxis, 5);
     EXPECT_EQ(HIDDequeueDevice(m_device), kIOReturnSuccess);
     EXPECT_EQ(IOHIDDevice_GetQueue(m_device), nullptr);
     IOHIDValueRef value = kUntouched;
     EXPECT_FALSE(HIDGetEvent(m_device, &value));
+    EXPECT_FALSE(HIDGetEvent(nullptr, &value));
     EXPECT_EQ(value, kUntouched);
-}
-
-TEST_F(QueueTest, DeviceWithoutAQueueIsRefusedAndGetsNone) {
-    IOHIDValueRef value = kUntouched;
     EXPECT_EQ(HIDDequeueElement(m_device, element(kAxis)), kIOReturnError);
     EXPECT_EQ(HIDDequeueDevice(m_device), kIOReturnError);
-    EXPECT_FALSE(HIDGetEvent(m_device, &value));
-    EXPECT_EQ(value, kUntouched);
-    EXPECT_EQ(IOHIDDevice_GetQueue(m_device), nullptr);
-}
 
-TEST_F(QueueTest, NullArgumentsAreRefused) {
     EXPECT_EQ(HIDQueueElement(nullptr, element(kAxis)), kIOReturnBadArgument);
     EXPECT_EQ(HIDQueueElement(m_device, nullptr), kIOReturnBadArgument);
     EXPECT_EQ(HIDQueueDevice(nullptr), kIOReturnBadArgument);
     EXPECT_EQ(HIDDequeueElement(nullptr, element(kAxis)), kIOReturnBadArgument);
+    EXPECT_EQ(HIDDequeueElement(m_device, nullptr), kIOReturnBadArgument);
     EXPECT_EQ(HIDDequeueDevice(nullptr), kIOReturnBadArgument);
-    IOHIDValueRef value = kUntouched;
-    EXPECT_FALSE(HIDGetEvent(nullptr, &value));
-    EXPECT_EQ(value, kUntouched);
     EXPECT_EQ(IOHIDDevice_GetQueue(m_device), nullptr);
 
     // The device's queue exists but no value pointer is given: nothing is taken.
     ASSERT_EQ(HIDQueueElement(m_device, element(kAxis)), kIOReturnSuccess);
-    EXPECT_EQ(HIDDequeueElement(m_device, nullptr), kIOReturnBadArgument);
     m_pad->setElementValue(kAxis, 7);
     EXPECT_FALSE(HIDGetEvent(m_device, nullptr));
     EXPECT_EQ(events(), (Events{{kAxis, 7}}));
-}
-
-TEST_F(QueueTest, EventsPollWithoutWaitingAndStoreNullWhenEmpty) {
-    ASSERT_EQ(HIDQueueElement(m_device, element(kAxis)), kIOReturnSuccess);
-    IOHIDValueRef value = kUntouched;
-    EXPECT_FALSE(HIDGetEvent(m_device, &value));
-    EXPECT_EQ(value, nullptr);
 }
 
 TEST_F(QueueTest, QueueKeepsTheNewestFiftyValues) {
@@ -196,9 +159,7 @@ TEST_F(QueueTest, ValuesFromAnotherThreadArriveInOrder) {
 }
 
 TEST_F(QueueTest, ReleasingAllQueuesReportsTheLastDevice) {
-    // No list yet.
-    EXPECT_EQ(HIDReleaseAllDeviceQueues(), kIOReturnSuccess);
-
+    EXPECT_EQ(HIDReleaseAllDeviceQueues(), kIOReturnSuccess);  // no list yet
     m_other = plug(padInfo(100, 7, 0x2000))->ref();
     ASSERT_TRUE(HIDBuildDeviceList(0, 0));
     ASSERT_EQ(HIDGetFirstDevice(), m_device);
@@ -207,7 +168,6 @@ TEST_F(QueueTest, ReleasingAllQueuesReportsTheLastDevice) {
     ASSERT_EQ(HIDQueueDevice(m_device), kIOReturnSuccess);
     EXPECT_EQ(HIDReleaseAllDeviceQueues(), kIOReturnError);
     EXPECT_EQ(IOHIDDevice_GetQueue(m_device), nullptr);
-
     // Only the first fails now.
     ASSERT_EQ(HIDQueueDevice(m_other), kIOReturnSuccess);
     EXPECT_EQ(HIDReleaseAllDeviceQueues(), kIOReturnSuccess);

@@ -11,51 +11,28 @@ using namespace hidconfig;
 
 namespace {
 
-IOHIDDeviceRef const kNoDevice = reinterpret_cast<IOHIDDeviceRef>(static_cast<uintptr_t>(0xD0));
-IOHIDElementRef const kNoElement = reinterpret_cast<IOHIDElementRef>(static_cast<uintptr_t>(0xE0));
-
 // Processor seconds: ends a watch whose control was never seen moving instead of hanging.
 const float kLongWatch = 60.0f;
 const float kShortWatch = 0.2f;
 
-class WatchTest : public BusTest {
-protected:
-    void SetUp() override {
-        BusTest::SetUp();
-        m_pad = plug(padInfo(100, 7, 0x1000));
-        m_device = m_pad->ref();
-    }
-    IOHIDElementRef element(IOHIDElementCookie cookie) const { return elementWithCookie(m_device, cookie); }
+using WatchTest = PadTest;
 
-    std::shared_ptr<VirtualDevice> m_pad;
-    IOHIDDeviceRef m_device = nullptr;
-    IOHIDDeviceRef m_found = kNoDevice;
-    IOHIDElementRef m_element = kNoElement;
-};
-
-TEST_F(WatchTest, SingleDeviceWatchNeedsADeviceListAndADevice) {
+TEST_F(WatchTest, SingleDeviceWatchNeedsAListADeviceAndElementsAndEndsAfterOnePassOnAShortTimeOut) {
     EXPECT_FALSE(HIDConfigureSingleDeviceAction(m_device, &m_element, 0));
     EXPECT_EQ(m_element, kNoElement);
     ASSERT_TRUE(HIDBuildDeviceList(0, 0));
     EXPECT_FALSE(HIDConfigureSingleDeviceAction(nullptr, &m_element, 0));
     EXPECT_EQ(m_element, kNoElement);
     EXPECT_FALSE(HIDConfigureSingleDeviceAction(m_device, nullptr, 0));
+    EXPECT_FALSE(HIDConfigureSingleDeviceAction(plug(padInfo(100, 8, 0x2000, {}))->ref(), &m_element, kLongWatch));
+    EXPECT_EQ(m_element, nullptr);
 
-    auto bare = padInfo(100, 8, 0x2000, {});
-    EXPECT_FALSE(HIDConfigureSingleDeviceAction(plug(bare)->ref(), &m_element, kLongWatch));
-    EXPECT_EQ(m_element, nullptr);
-}
-
-TEST_F(WatchTest, SingleDeviceWatchEndsAfterOnePassWhenTheTimeOutIsShorter) {
-    ASSERT_TRUE(HIDBuildDeviceList(0, 0));
-    EXPECT_FALSE(HIDConfigureSingleDeviceAction(m_device, &m_element, 0));
-    EXPECT_EQ(m_element, nullptr);
-    m_element = kNoElement;
-    EXPECT_FALSE(HIDConfigureSingleDeviceAction(m_device, &m_element, -1));
-    EXPECT_EQ(m_element, nullptr);
-    m_element = kNoElement;
-    EXPECT_FALSE(HIDConfigureSingleDeviceAction(m_device, &m_element, std::nanf("")));
-    EXPECT_EQ(m_element, nullptr);
+    // A time-out that is zero, negative or not a number.
+    for (float timeout : {0.0f, -1.0f, std::nanf("")}) {
+        m_element = kNoElement;
+        EXPECT_FALSE(HIDConfigureSingleDeviceAction(m_device, &m_element, timeout));
+        EXPECT_EQ(m_element, nullptr);
+    }
 }
 
 TEST_F(WatchTest, SingleDeviceWatchFindsAButtonThatChanges) {
@@ -65,12 +42,13 @@ TEST_F(WatchTest, SingleDeviceWatchFindsAButtonThatChanges) {
     EXPECT_EQ(m_element, element(kButton2));
 }
 
-// A tenth of the logical range 0..255 is 25: the axis must move by more than that.
-TEST_F(WatchTest, SingleDeviceWatchWantsMoreThanATenthOfTheLogicalRange) {
+// A tenth of the logical range 0..255 is 25: the axis must move by more than that. Outputs
+// and features are not watched.
+TEST_F(WatchTest, SingleDeviceWatchWantsAnInputMovingMoreThanATenthOfTheLogicalRange) {
     ASSERT_TRUE(HIDBuildDeviceList(0, 0));
     m_pad->setElementValue(kAxis, 100);
     {
-        Wiggler axis(m_pad, kAxis, 100, 125);
+        Wiggler axis(m_pad, kAxis, 100, 125), output(m_pad, kOutput, 0, 1), feature(m_pad, kFeature, 0, 1);
         EXPECT_FALSE(HIDConfigureSingleDeviceAction(m_device, &m_element, kShortWatch));
         EXPECT_EQ(m_element, nullptr);
     }
@@ -78,14 +56,6 @@ TEST_F(WatchTest, SingleDeviceWatchWantsMoreThanATenthOfTheLogicalRange) {
     Wiggler axis(m_pad, kAxis, 100, 126);
     EXPECT_TRUE(HIDConfigureSingleDeviceAction(m_device, &m_element, kLongWatch));
     EXPECT_EQ(m_element, element(kAxis));
-}
-
-TEST_F(WatchTest, SingleDeviceWatchLooksAtInputsOnly) {
-    ASSERT_TRUE(HIDBuildDeviceList(0, 0));
-    Wiggler output(m_pad, kOutput, 0, 1);
-    Wiggler feature(m_pad, kFeature, 0, 1);
-    EXPECT_FALSE(HIDConfigureSingleDeviceAction(m_device, &m_element, kShortWatch));
-    EXPECT_EQ(m_element, nullptr);
 }
 
 TEST_F(WatchTest, AllDevicesWatchBuildsAMissingListAndRefusesNullOuts) {

@@ -8,12 +8,11 @@
 #include <ktrplatform/HidrawSource.h>
 #include <poll.h>
 #include <stdlib.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -21,6 +20,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace hidrawtest {
@@ -31,35 +31,14 @@ using Bytes = std::vector<uint8_t>;
 
 // A vendor-defined application collection with one unnumbered input and one output report.
 inline Bytes ktrDescriptor(uint16_t inputSize = 1024, uint16_t outputSize = 1024) {
-    return {0x06,
-            0x00,
-            0xFF,  // usage page 0xFF00
-            0x09,
-            0x01,  // usage 1
-            0xA1,
-            0x01,  // application collection
-            0x15,
-            0x00,
-            0x26,
-            0xFF,
-            0x00,
-            0x75,
-            0x08,  // 0-255, 8 bits
-            0x96,
-            static_cast<uint8_t>(inputSize),
-            static_cast<uint8_t>(inputSize >> 8),
-            0x09,
-            0x01,
-            0x81,
-            0x02,
-            0x96,
-            static_cast<uint8_t>(outputSize),
-            static_cast<uint8_t>(outputSize >> 8),
-            0x09,
-            0x01,
-            0x91,
-            0x02,
-            0xC0};
+    const auto lo = [](uint16_t v) { return static_cast<uint8_t>(v); };
+    const auto hi = [](uint16_t v) { return static_cast<uint8_t>(v >> 8); };
+    // clang-format off
+    return {0x06, 0x00, 0xFF,  0x09, 0x01,  0xA1, 0x01,             // page 0xFF00, usage 1, application
+            0x15, 0x00,  0x26, 0xFF, 0x00,  0x75, 0x08,             // 0-255, 8 bits
+            0x96, lo(inputSize), hi(inputSize),  0x09, 0x01,  0x81, 0x02,
+            0x96, lo(outputSize), hi(outputSize),  0x09, 0x01,  0x91, 0x02,  0xC0};
+    // clang-format on
 }
 
 inline void writeFile(const fs::path& path, const std::string& text) {
@@ -67,10 +46,6 @@ inline void writeFile(const fs::path& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
     EXPECT_TRUE(out.good()) << path;
-}
-
-inline void writeFile(const fs::path& path, const Bytes& bytes) {
-    writeFile(path, std::string(bytes.begin(), bytes.end()));
 }
 
 struct FakeDevice {
@@ -114,14 +89,15 @@ public:
 
     // Returns the hid device's folder.
     fs::path add(const FakeDevice& d) {
+        const bool usb = !d.usbName.empty();
         const fs::path parent =
-            d.usbName.empty() ? m_root / "devices" / "virtual" / "misc" : m_root / "devices" / "pci0000:00" / d.usbName;
+            usb ? m_root / "devices" / "pci0000:00" / d.usbName : m_root / "devices" / "virtual" / "misc";
         for (const auto& [name, value] : d.usbAttributes)
-            if (!d.usbName.empty()) writeFile(parent / name, value);
-        const fs::path interface = d.usbName.empty() ? parent : parent / (d.usbName + ":1.0");
-        const fs::path hid = interface / ("0003:4D2A:0061." + std::to_string(++m_count));
+            if (usb) writeFile(parent / name, value);
+        const fs::path hid =
+            (usb ? parent / (d.usbName + ":1.0") : parent) / ("0003:4D2A:0061." + std::to_string(++m_count));
         writeFile(hid / "uevent", d.uevent);
-        if (d.descriptor) writeFile(hid / "report_descriptor", *d.descriptor);
+        if (d.descriptor) writeFile(hid / "report_descriptor", std::string(d.descriptor->begin(), d.descriptor->end()));
         const fs::path node = hid / "hidraw" / d.name;
         fs::create_directories(node);
         fs::create_directory_symlink("../..", node / "device");
@@ -129,8 +105,6 @@ public:
                                      m_root / "class" / "hidraw" / d.name);
         return hid;
     }
-
-    void remove(const std::string& name) { fs::remove(m_root / "class" / "hidraw" / name); }
 
 private:
     fs::path m_root;
@@ -142,9 +116,8 @@ class FakeNodes {
 public:
     static constexpr const char* kDevRoot = "/fake-dev";
 
-    FakeNodes() : m_state(std::make_shared<State>()) {}
+    FakeNodes() = default;
     ~FakeNodes() {
-        std::lock_guard<std::mutex> lock(m_state->mutex);
         for (auto& [name, node] : m_state->nodes)
             if (node.sourceEnd >= 0) ::close(node.sourceEnd);
         for (int fd : m_state->deviceEnds) ::close(fd);
@@ -162,38 +135,28 @@ public:
         return pair[1];
     }
     // The node the source gets is this descriptor (taken over by the source).
-    void adopt(const std::string& name, int fd) {
-        std::lock_guard<std::mutex> lock(m_state->mutex);
-        m_state->nodes[name] = Node{fd, 0};
-    }
-    void deny(const std::string& name, int error) {
-        std::lock_guard<std::mutex> lock(m_state->mutex);
-        m_state->nodes[name] = Node{-1, error};
-    }
+    void adopt(const std::string& name, int fd) { set(name, {fd, 0}); }
+    void deny(const std::string& name, int error) { set(name, {-1, error}); }
     // Closes the device's end now: the device has gone.
     void unplug(int deviceEnd) {
         std::lock_guard<std::mutex> lock(m_state->mutex);
         auto& ends = m_state->deviceEnds;
-        for (auto it = ends.begin(); it != ends.end(); ++it) {
-            if (*it != deviceEnd) continue;
-            ::close(deviceEnd);
-            ends.erase(it);
-            return;
-        }
+        const auto it = std::find(ends.begin(), ends.end(), deviceEnd);
+        if (it == ends.end()) return;
+        ::close(deviceEnd);
+        ends.erase(it);
     }
 
     hr::NodeOpener opener() const {
         return [state = m_state](const std::string& path) -> int {
             const std::string prefix = std::string(kDevRoot) + "/";
             std::lock_guard<std::mutex> lock(state->mutex);
-            if (path.compare(0, prefix.size(), prefix) != 0) return -ENOENT;
-            const auto it = state->nodes.find(path.substr(prefix.size()));
+            const auto it = path.compare(0, prefix.size(), prefix) == 0 ? state->nodes.find(path.substr(prefix.size()))
+                                                                        : state->nodes.end();
             if (it == state->nodes.end()) return -ENOENT;
             if (it->second.error != 0) return -it->second.error;
-            const int fd = it->second.sourceEnd;
-            if (fd < 0) return -ENOENT;  // one open per node, as a replug makes a new one
-            it->second.sourceEnd = -1;
-            return fd;
+            // One open per node, as a replug makes a new one.
+            return it->second.sourceEnd < 0 ? -ENOENT : std::exchange(it->second.sourceEnd, -1);
         };
     }
 
@@ -207,65 +170,11 @@ private:
         std::map<std::string, Node> nodes;
         std::vector<int> deviceEnds;
     };
-    std::shared_ptr<State> m_state;
-};
-
-// Hot-plug events the test sends.
-class MonitorFeed {
-public:
-    MonitorFeed() : m_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-    ~MonitorFeed() { ::close(m_fd); }
-    MonitorFeed(const MonitorFeed&) = delete;
-    MonitorFeed& operator=(const MonitorFeed&) = delete;
-
-    void add(const std::string& name) { push({hr::Event::Action::Add, name}); }
-    void remove(const std::string& name) { push({hr::Event::Action::Remove, name}); }
-    void end() {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_ended = true;
-        }
-        signal();
+    void set(const std::string& name, Node node) {
+        std::lock_guard<std::mutex> lock(m_state->mutex);
+        m_state->nodes[name] = node;
     }
-
-    int fd() const { return m_fd; }
-    bool take(std::vector<hr::Event>& events) {
-        uint64_t count;
-        while (::read(m_fd, &count, sizeof count) > 0) {
-        }
-        std::lock_guard<std::mutex> lock(m_mutex);
-        events.insert(events.end(), m_events.begin(), m_events.end());
-        m_events.clear();
-        return !m_ended;
-    }
-
-private:
-    void push(hr::Event event) {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_events.push_back(std::move(event));
-        }
-        signal();
-    }
-    void signal() {
-        const uint64_t one = 1;
-        if (::write(m_fd, &one, sizeof one) != sizeof one) ADD_FAILURE() << "eventfd";
-    }
-
-    const int m_fd;
-    std::mutex m_mutex;
-    std::deque<hr::Event> m_events;
-    bool m_ended = false;
-};
-
-class FakeMonitor : public hr::Monitor {
-public:
-    explicit FakeMonitor(std::shared_ptr<MonitorFeed> feed) : m_feed(std::move(feed)) {}
-    int fd() const override { return m_feed->fd(); }
-    bool receive(std::vector<hr::Event>& events) override { return m_feed->take(events); }
-
-private:
-    std::shared_ptr<MonitorFeed> m_feed;
+    std::shared_ptr<State> m_state = std::make_shared<State>();
 };
 
 // One message from the device's end, or nothing within the time.
@@ -282,5 +191,72 @@ inline std::optional<Bytes> receiveMessage(int fd, int timeoutMs = 5000) {
 inline bool sendMessage(int fd, const Bytes& bytes) {
     return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
 }
+
+// Hot-plug events that the test writes into a socket pair, one line each: "+name" or "-name". The
+// source's monitor reads them; closing the test's end ends it.
+class FakeMonitor : public hr::Monitor {
+public:
+    explicit FakeMonitor(int fd) : m_fd(fd) {}
+    ~FakeMonitor() override { ::close(m_fd); }
+    int fd() const override { return m_fd; }
+    bool receive(std::vector<hr::Event>& events) override {
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::read(m_fd, buffer, sizeof buffer)) > 0) m_pending.append(buffer, static_cast<size_t>(n));
+        for (size_t end; (end = m_pending.find('\n')) != std::string::npos; m_pending.erase(0, end + 1))
+            events.push_back({m_pending[0] == '+' ? hr::Event::Action::Add : hr::Event::Action::Remove,
+                              m_pending.substr(1, end - 1)});
+        return n != 0;
+    }
+
+private:
+    const int m_fd;
+    std::string m_pending;
+};
+
+class MonitorFeed {
+public:
+    MonitorFeed() {
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, m_fds) != 0 || ::fcntl(m_fds[0], F_SETFL, O_NONBLOCK))
+            ADD_FAILURE() << "socketpair";
+    }
+    ~MonitorFeed() {
+        end();
+        if (m_fds[0] >= 0) ::close(m_fds[0]);
+    }
+    MonitorFeed(const MonitorFeed&) = delete;
+    MonitorFeed& operator=(const MonitorFeed&) = delete;
+
+    void add(const std::string& name) { write("+" + name + "\n"); }
+    void remove(const std::string& name) { write("-" + name + "\n"); }
+    void end() {
+        if (m_fds[1] >= 0) ::close(std::exchange(m_fds[1], -1));
+    }
+    // The monitor for the source, which takes over the reading end.
+    std::unique_ptr<hr::Monitor> monitor() { return std::make_unique<FakeMonitor>(std::exchange(m_fds[0], -1)); }
+
+private:
+    void write(const std::string& line) {
+        if (m_fds[1] >= 0 && !sendMessage(m_fds[1], Bytes(line.begin(), line.end()))) ADD_FAILURE() << "monitor";
+    }
+    int m_fds[2] = {-1, -1};
+};
+
+// A machine of fake devices and the source over them.
+struct FakeMachine {
+    FakeSysfs sysfs;
+    FakeNodes nodes;
+    std::unique_ptr<MonitorFeed> feed = std::make_unique<MonitorFeed>();
+    std::unique_ptr<hr::Source> source;
+
+    void start() {
+        hr::SourceOptions options;
+        options.sysfsRoot = sysfs.root();
+        options.devRoot = FakeNodes::kDevRoot;
+        options.opener = nodes.opener();
+        options.monitor = feed->monitor();
+        source = std::make_unique<hr::Source>(std::move(options));
+    }
+};
 
 }  // namespace hidrawtest

@@ -21,88 +21,59 @@ DescriptorSummary summarize(const Bytes& bytes) {
     return summarizeDescriptor(bytes.empty() ? nullptr : copy.get(), bytes.size());
 }
 
-const Bytes kKeyboard = {0x05, 0x01, 0x09, 0x06, 0xA1, 0x01,              // generic desktop, keyboard, application
-                         0x05, 0x07, 0x19, 0xE0, 0x29, 0xE7, 0x15, 0x00,  // modifier keys
-                         0x25, 0x01, 0x75, 0x01, 0x95, 0x08, 0x81, 0x02,  // 8 x 1 bit input
-                         0x95, 0x01, 0x75, 0x08, 0x81, 0x01,              // 1 byte padding
-                         0x95, 0x05, 0x75, 0x01, 0x05, 0x08, 0x19, 0x01, 0x29, 0x05, 0x91, 0x02,  // 5 LED bits out
-                         0x95, 0x01, 0x75, 0x03, 0x91, 0x01,                                      // 3 bits padding
-                         0x95, 0x06, 0x75, 0x08, 0x15, 0x00, 0x25, 0x65, 0x05, 0x07, 0x19, 0x00,
-                         0x29, 0x65, 0x81, 0x00,  // 6 keys
-                         0xC0};
+// Well-formedness, usage page, usage, numbering and the longest input, output and feature reports.
+using Shape = std::tuple<bool, uint32_t, uint32_t, bool, uint32_t, uint32_t, uint32_t>;
+Shape shape(const DescriptorSummary& s) {
+    return {s.wellFormed,         s.primaryUsagePage,    s.primaryUsage,        s.numbered,
+            s.maxInputReportSize, s.maxOutputReportSize, s.maxFeatureReportSize};
+}
 
 }  // namespace
 
-TEST(HidrawDescriptor, SummarizesTheUsualShapes) {
-    const DescriptorSummary ktr = summarize(hidrawtest::ktrDescriptor());
-    EXPECT_TRUE(ktr.wellFormed);
-    EXPECT_TRUE(ktr.hasPrimaryUsage);
-    EXPECT_EQ(ktr.primaryUsagePage, 0xFF00u);
-    EXPECT_EQ(ktr.primaryUsage, 1u);
-    EXPECT_FALSE(ktr.numbered);
-    EXPECT_EQ(ktr.maxInputReportSize, 1024u);
-    EXPECT_EQ(ktr.maxOutputReportSize, 1024u);
-    EXPECT_EQ(ktr.maxFeatureReportSize, 0u);
-
-    const DescriptorSummary keyboard = summarize(kKeyboard);
-    EXPECT_TRUE(keyboard.wellFormed);
-    EXPECT_EQ(keyboard.primaryUsagePage, 1u);
-    EXPECT_EQ(keyboard.primaryUsage, 6u);
-    EXPECT_EQ(keyboard.maxInputReportSize, 8u);
-    EXPECT_EQ(keyboard.maxOutputReportSize, 1u) << "bits are added up before rounding";
-
-    const DescriptorSummary empty = summarize({});
-    EXPECT_TRUE(empty.wellFormed);
-    EXPECT_FALSE(empty.hasPrimaryUsage);
-    EXPECT_EQ(empty.maxInputReportSize, 0u);
-}
-
-TEST(HidrawDescriptor, NumberedReportsCountTheirIDByteAndTheLongestWins) {
-    const Bytes d = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x75, 0x08, 0x85,
-                     0x01, 0x95, 0x3F, 0x81, 0x02,                                // report 1: 63 bytes in
-                     0x85, 0x02, 0x95, 0x10, 0x81, 0x02, 0x95, 0x20, 0x81, 0x02,  // report 2: 16 + 32 in
-                     0x85, 0x03, 0x75, 0x01, 0x95, 0x03, 0xB1, 0x02,              // report 3: 3 bits feature
-                     0xC0};
-    const DescriptorSummary s = summarize(d);
-    EXPECT_TRUE(s.wellFormed);
-    EXPECT_TRUE(s.numbered);
-    EXPECT_EQ(s.maxInputReportSize, 64u);
-    EXPECT_EQ(s.maxOutputReportSize, 0u);
-    EXPECT_EQ(s.maxFeatureReportSize, 2u);
-}
-
-TEST(HidrawDescriptor, UsagesFollowTheRulesOfLocalAndGlobalItems) {
-    // The first top-level application collection counts, not a physical one before it nor a nested
-    // one; a 4-byte usage carries its own page.
-    const Bytes d = {0x05, 0x01, 0x09, 0x02, 0xA1, 0x00, 0xC0,  // physical collection first
-                     0x0B, 0x05, 0x00, 0x0C, 0x00, 0xA1, 0x01,  // usage 0x000C0005: page 0x0C, usage 5
-                     0x09, 0x07, 0xA1, 0x01, 0xC0, 0xC0};       // nested application
-    const DescriptorSummary s = summarize(d);
-    EXPECT_TRUE(s.wellFormed);
-    EXPECT_EQ(s.primaryUsagePage, 0x0Cu);
-    EXPECT_EQ(s.primaryUsage, 5u);
-
+TEST(HidrawDescriptor, SummarizesRealShapesAndFollowsTheItemRules) {
+    // clang-format off
+    const Bytes keyboard = {0x05, 0x01, 0x09, 0x06, 0xA1, 0x01,                    // generic desktop, keyboard
+                            0x05, 0x07, 0x19, 0xE0, 0x29, 0xE7, 0x15, 0x00,        // modifier keys
+                            0x25, 0x01, 0x75, 0x01, 0x95, 0x08, 0x81, 0x02,        // 8 x 1 bit input
+                            0x95, 0x01, 0x75, 0x08, 0x81, 0x01,                    // 1 byte padding
+                            0x95, 0x05, 0x75, 0x01, 0x05, 0x08, 0x19, 0x01, 0x29, 0x05, 0x91, 0x02,  // 5 LED bits
+                            0x95, 0x01, 0x75, 0x03, 0x91, 0x01,                    // 3 bits padding: 1 byte out
+                            0x95, 0x06, 0x75, 0x08, 0x15, 0x00, 0x25, 0x65, 0x05, 0x07, 0x19, 0x00,
+                            0x29, 0x65, 0x81, 0x00, 0xC0};                         // 6 keys
+    const Bytes numbered = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x75, 0x08,
+                            0x85, 0x01, 0x95, 0x3F, 0x81, 0x02,                          // report 1: 63 bytes in
+                            0x85, 0x02, 0x95, 0x10, 0x81, 0x02, 0x95, 0x20, 0x81, 0x02,  // report 2: 16 + 32 in
+                            0x85, 0x03, 0x75, 0x01, 0x95, 0x03, 0xB1, 0x02, 0xC0};       // report 3: 3 bits feature
+    // The first top-level application collection counts, not a physical one before it nor a
+    // nested one; a 4-byte usage carries its own page.
+    const Bytes firstApplication = {0x05, 0x01, 0x09, 0x02, 0xA1, 0x00, 0xC0,
+                                    0x0B, 0x05, 0x00, 0x0C, 0x00, 0xA1, 0x01,
+                                    0x09, 0x07, 0xA1, 0x01, 0xC0, 0xC0};
+    // clang-format on
+    EXPECT_EQ(shape(summarize(hidrawtest::ktrDescriptor())), Shape(true, 0xFF00, 1, false, 1024, 1024, 0));
+    EXPECT_EQ(shape(summarize(keyboard)), Shape(true, 1, 6, false, 8, 1, 0)) << "bits are added up before rounding";
+    EXPECT_EQ(shape(summarize(numbered)), Shape(true, 0xFF00, 1, true, 64, 0, 2)) << "the ID byte counts";
+    EXPECT_EQ(shape(summarize(firstApplication)), Shape(true, 0x0C, 5, false, 0, 0, 0));
     // Pop brings back the page pushed.
-    const Bytes pushed = {0x05, 0x01, 0xA4, 0x05, 0x09, 0xB4, 0x09, 0x03, 0xA1, 0x01, 0xC0};
-    const DescriptorSummary p = summarize(pushed);
-    EXPECT_TRUE(p.wellFormed);
-    EXPECT_EQ(p.primaryUsagePage, 1u);
-    EXPECT_EQ(p.primaryUsage, 3u);
-
+    EXPECT_EQ(shape(summarize({0x05, 0x01, 0xA4, 0x05, 0x09, 0xB4, 0x09, 0x03, 0xA1, 0x01, 0xC0})),
+              Shape(true, 1, 3, false, 0, 0, 0));
     // A usage before an earlier main item does not carry over to the collection.
-    const Bytes stale = {0x05, 0x01, 0x09, 0x05, 0x75, 0x08, 0x95, 0x01, 0x81, 0x02, 0xA1, 0x01, 0xC0};
-    const DescriptorSummary t = summarize(stale);
-    EXPECT_TRUE(t.hasPrimaryUsage);
-    EXPECT_EQ(t.primaryUsage, 0u);
+    const DescriptorSummary stale =
+        summarize({0x05, 0x01, 0x09, 0x05, 0x75, 0x08, 0x95, 0x01, 0x81, 0x02, 0xA1, 0x01, 0xC0});
+    EXPECT_TRUE(stale.hasPrimaryUsage);
+    EXPECT_EQ(stale.primaryUsage, 0u);
+    const DescriptorSummary empty = summarize({});
+    EXPECT_EQ(shape(empty), Shape(true, 0, 0, false, 0, 0, 0));
+    EXPECT_FALSE(empty.hasPrimaryUsage);
+    EXPECT_EQ(shape(summarizeDescriptor(nullptr, 100)), Shape(true, 0, 0, false, 0, 0, 0));
 }
 
 TEST(HidrawDescriptor, BrokenDescriptorsGiveDefinedResults) {
-    struct Case {
+    const struct {
         const char* what;
         Bytes bytes;
         uint32_t input;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"item cut short", {0x75, 0x08, 0x96, 0x00}, 0},
         {"4-byte item cut short", {0x75, 0x08, 0x97, 0x00, 0x04, 0x00}, 0},
         {"long item cut short", {0x75, 0x08, 0x95, 0x02, 0x81, 0x02, 0xFE, 0x10, 0x00, 0x01}, 2},
@@ -116,17 +87,16 @@ TEST(HidrawDescriptor, BrokenDescriptorsGiveDefinedResults) {
         {"reserved main item", {0xF0, 0x75, 0x08, 0x95, 0x01, 0x81, 0x02}, 1},
         {"main item before the first report ID", {0x75, 0x08, 0x95, 0x01, 0x81, 0x02, 0x85, 0x01, 0x81, 0x02}, 2},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& c : cases) {
         const DescriptorSummary s = summarize(c.bytes);
-        EXPECT_FALSE(s.wellFormed);
-        EXPECT_EQ(s.maxInputReportSize, c.input);
+        EXPECT_FALSE(s.wellFormed) << c.what;
+        EXPECT_EQ(s.maxInputReportSize, c.input) << c.what;
     }
 
     // Pushes deeper than the stack are ignored, and the matching pops then find it empty.
     Bytes deep = {0x05, 0x01};
-    for (int i = 0; i < 40; ++i) deep.push_back(0xA4);
-    for (int i = 0; i < 40; ++i) deep.push_back(0xB4);
+    deep.insert(deep.end(), 40, 0xA4);
+    deep.insert(deep.end(), 40, 0xB4);
     deep.insert(deep.end(), {0x09, 0x02, 0xA1, 0x01, 0xC0});
     const DescriptorSummary d = summarize(deep);
     EXPECT_FALSE(d.wellFormed);
@@ -138,8 +108,4 @@ TEST(HidrawDescriptor, BrokenDescriptorsGiveDefinedResults) {
     const DescriptorSummary h = summarize(huge);
     EXPECT_EQ(h.maxInputReportSize, ktrplatform::hidraw::kMaxReportSize);
     EXPECT_EQ(h.maxOutputReportSize, ktrplatform::hidraw::kMaxReportSize);
-
-    const DescriptorSummary none = summarizeDescriptor(nullptr, 100);
-    EXPECT_TRUE(none.wellFormed);
-    EXPECT_EQ(none.maxInputReportSize, 0u);
 }

@@ -10,14 +10,97 @@
 #include <cstring>
 #include <thread>
 
+#include "../simulator/Host.h"
 #include "FakeHidraw.h"
 #include "TestSupport.h"
-#include "Watcher.h"
 
 using namespace hidrawtest;
 using namespace std::chrono_literals;
+using simtest::numberProperty;
+using simtest::textProperty;
 
 namespace {
+
+struct Input {
+    std::string device;
+    uint32_t reportID;
+    Bytes bytes;     // as they stand in the 1024-byte buffer
+    CFIndex length;  // as the callback was told
+};
+
+// The updater's side of the bus: a manager that takes every device, names it by its serial number
+// and records its events on this thread's run loop. The fixture detaches every device and runs
+// what they posted before the watcher goes, so nothing calls it afterwards.
+class Watcher {
+public:
+    Watcher() {
+        IOHIDManagerSetDeviceMatching(m_manager, nullptr);
+        IOHIDManagerRegisterDeviceMatchingCallback(m_manager, &Watcher::onArrival, this);
+        IOHIDManagerRegisterDeviceRemovalCallback(m_manager, &Watcher::onRemoval, this);
+        IOHIDManagerScheduleWithRunLoop(m_manager, CFRunLoopGetCurrent(), kCFRunLoopDefaultMode);
+    }
+    ~Watcher() {
+        for (auto& [device, slot] : m_slots) CFRelease(device);
+        CFRelease(m_manager);
+    }
+    Watcher(const Watcher&) = delete;
+    Watcher& operator=(const Watcher&) = delete;
+
+    std::vector<std::string> events;  // "arrival NAME", "removal NAME"
+    std::vector<Input> inputs;
+
+    bool pumpUntilEvents(size_t n) {
+        return ktrtest::pumpUntil([&] { return events.size() >= n; });
+    }
+    bool pumpUntilInputs(size_t n) {
+        return ktrtest::pumpUntil([&] { return inputs.size() >= n; }, 20s);
+    }
+    // The device of that name that arrived last; null when none did.
+    IOHIDDeviceRef device(const std::string& name) const {
+        const auto it = m_latest.find(name);
+        return it == m_latest.end() ? nullptr : it->second;
+    }
+    IOReturn send(const std::string& name, const Bytes& bytes, uint32_t reportID = 0,
+                  IOHIDReportType type = kIOHIDReportTypeOutput) const {
+        IOHIDDeviceRef d = device(name);
+        return d ? IOHIDDeviceSetReport(d, type, reportID, bytes.data(), static_cast<CFIndex>(bytes.size()))
+                 : kIOReturnNoDevice;
+    }
+
+private:
+    struct Slot {
+        std::string name;
+        uint8_t buffer[1024] = {};
+    };
+
+    static void onArrival(void* context, IOReturn, void*, IOHIDDeviceRef device) {
+        auto* self = static_cast<Watcher*>(context);
+        CFRetain(device);
+        auto& slot = self->m_slots[device];
+        slot = std::make_unique<Slot>();
+        slot->name = textProperty(device, kIOHIDSerialNumberKey);
+        IOHIDDeviceRegisterInputReportCallback(device, slot->buffer, sizeof slot->buffer, &Watcher::onInput, self);
+        IOHIDDeviceScheduleWithRunLoop(device, CFRunLoopGetCurrent(), kCFRunLoopDefaultMode);
+        self->events.push_back("arrival " + slot->name);
+        self->m_latest[slot->name] = device;
+    }
+    // A device gone before its arrival ran is not announced, but its removal is.
+    static void onRemoval(void* context, IOReturn, void*, IOHIDDeviceRef device) {
+        auto* self = static_cast<Watcher*>(context);
+        const auto it = self->m_slots.find(device);
+        if (it != self->m_slots.end()) self->events.push_back("removal " + it->second->name);
+    }
+    static void onInput(void* context, IOReturn, void* sender, IOHIDReportType, uint32_t reportID, uint8_t* report,
+                        CFIndex length) {
+        auto* self = static_cast<Watcher*>(context);
+        const std::string& name = self->m_slots.at(static_cast<IOHIDDeviceRef>(sender))->name;
+        self->inputs.push_back({name, reportID, Bytes(report, report + std::min<CFIndex>(length, 1024)), length});
+    }
+
+    IOHIDManagerRef m_manager = IOHIDManagerCreate(nullptr, 0);
+    std::map<IOHIDDeviceRef, std::unique_ptr<Slot>> m_slots;  // devices retained
+    std::map<std::string, IOHIDDeviceRef> m_latest;
+};
 
 // A KTR-Q7 with its own serial number, on a port of its own (port N + 1 of bus 1 for hidrawN).
 FakeDevice named(const std::string& name, const std::string& serial) {
@@ -26,7 +109,7 @@ FakeDevice named(const std::string& name, const std::string& serial) {
     return d;
 }
 
-class HidrawSource : public ::testing::Test {
+class HidrawSource : public ::testing::Test, protected FakeMachine {
 protected:
     void TearDown() override {
         source.reset();
@@ -34,14 +117,16 @@ protected:
         EXPECT_EQ(ktrplatform::attachedDeviceCount(), 0u);
     }
 
-    void start() {
-        hr::SourceOptions options;
-        options.sysfsRoot = sysfs.root();
-        options.devRoot = FakeNodes::kDevRoot;
-        options.opener = nodes.opener();
-        options.monitor = std::make_unique<FakeMonitor>(feed);
-        source = std::make_unique<hr::Source>(std::move(options));
+    // Devices with nodes, the source over them, and the arrivals heard.
+    void startWith(const std::vector<FakeDevice>& devices, std::optional<size_t> arrivals = std::nullopt) {
+        for (const FakeDevice& d : devices) {
+            sysfs.add(d);
+            m_ends[d.name] = nodes.make(d.name);
+        }
+        start();
+        ASSERT_TRUE(watcher.pumpUntilEvents(arrivals.value_or(devices.size())));
     }
+    int deviceEnd(const std::string& name) { return m_ends.at(name); }
 
     // A device that every event before it has been dealt with once it is there: events are taken in order.
     void settle() {
@@ -57,14 +142,12 @@ protected:
         ASSERT_TRUE(ktrtest::pumpUntil([&] { return ktrplatform::attachedDeviceCount() == before; }));
     }
 
-    FakeSysfs sysfs;
-    FakeNodes nodes;
-    std::shared_ptr<MonitorFeed> feed = std::make_shared<MonitorFeed>();
-    std::unique_ptr<hr::Source> source;
+    Watcher watcher;
+
+private:
+    std::map<std::string, int> m_ends;
     int m_markers = 100;
 };
-
-std::optional<int64_t> number(IOHIDDeviceRef device, const char* key) { return numberProperty(device, key); }
 
 }  // namespace
 
@@ -73,94 +156,58 @@ TEST_F(HidrawSource, AUsbDeviceShowsItsFactsAsProperties) {
     nodes.make("hidraw0");
     start();
     ASSERT_EQ(ktrplatform::attachedDeviceCount(), 1u) << "devices present are attached before the source returns";
-    Watcher watcher;
     ASSERT_TRUE(watcher.pumpUntilEvents(1));
     IOHIDDeviceRef d = watcher.device("Q7-0001");
     ASSERT_NE(d, nullptr);
-
-    EXPECT_EQ(number(d, kIOHIDVendorIDKey), 0x4D2A);
-    EXPECT_EQ(number(d, kIOHIDProductIDKey), 0x61);
-    EXPECT_EQ(number(d, kIOHIDVersionNumberKey), 0x0105);
-    EXPECT_EQ(number(d, kIOHIDLocationIDKey), 0x14200000);
-    EXPECT_EQ(number(d, kIOHIDPrimaryUsagePageKey), 0xFF00);
-    EXPECT_EQ(number(d, kIOHIDPrimaryUsageKey), 1);
-    EXPECT_EQ(number(d, kIOHIDMaxInputReportSizeKey), 1024);
-    EXPECT_EQ(number(d, kIOHIDMaxOutputReportSizeKey), 1024);
-    EXPECT_EQ(number(d, kIOHIDMaxFeatureReportSizeKey), 0);
+    const std::pair<const char*, int64_t> numbers[] = {
+        {kIOHIDVendorIDKey, 0x4D2A},         {kIOHIDProductIDKey, 0x61},           {kIOHIDVersionNumberKey, 0x0105},
+        {kIOHIDLocationIDKey, 0x14200000},   {kIOHIDPrimaryUsagePageKey, 0xFF00},  {kIOHIDPrimaryUsageKey, 1},
+        {kIOHIDMaxInputReportSizeKey, 1024}, {kIOHIDMaxOutputReportSizeKey, 1024}, {kIOHIDMaxFeatureReportSizeKey, 0}};
+    for (const auto& [key, value] : numbers) EXPECT_EQ(numberProperty(d, key), value) << key;
     EXPECT_EQ(textProperty(d, kIOHIDManufacturerKey), "KTR");
     EXPECT_EQ(textProperty(d, kIOHIDProductKey), "KTR-Q7");
     EXPECT_EQ(textProperty(d, kIOHIDTransportKey), "USB");
-
-    CFStringRef key = CFStringCreateWithCString(nullptr, kIOHIDVendorIDKey, kCFStringEncodingUTF8);
-    auto vendor = static_cast<CFNumberRef>(IOHIDDeviceGetProperty(d, key));
-    CFRelease(key);
-    ASSERT_NE(vendor, nullptr);
-    EXPECT_EQ(CFNumberGetType(vendor), kCFNumberSInt32Type) << "numbers are stored as the virtual bus stores them";
+    EXPECT_EQ(CFNumberGetType(static_cast<CFNumberRef>(IOHIDDeviceGetProperty(d, CFSTR(kIOHIDVendorIDKey)))),
+              kCFNumberSInt32Type)
+        << "numbers are stored as the virtual bus stores them";
 }
 
 TEST_F(HidrawSource, LocationIDEncodesTheBusAndThePortPath) {
-    struct Case {
-        unsigned long bus;
-        const char* devpath;
-        std::optional<uint32_t> location;
-    };
-    const Case cases[] = {
-        {1, "2", 0x01200000},
-        {1, "2.3", 0x01230000},
-        {20, "2", 0x14200000},
-        {3, "1.4.2", 0x03142000},
-        {255, "15.15.15.15.15.15", 0xFFFFFFFF},
-        {1, "1.1.1.1.1.1", 0x01111111},
-        {0, "1", std::nullopt},
-        {256, "1", std::nullopt},
-        {1, "", std::nullopt},
-        {1, "0", std::nullopt},
-        {1, "16", std::nullopt},
-        {1, "1.2.3.4.5.6.7", std::nullopt},
-        {1, "2.", std::nullopt},
-        {1, ".2", std::nullopt},
-        {1, "2..3", std::nullopt},
-        {1, "a", std::nullopt},
-        {1, "-1", std::nullopt},
-        {1, " 2", std::nullopt},
-    };
-    for (const Case& c : cases) EXPECT_EQ(hr::usbLocationID(c.bus, c.devpath), c.location) << c.bus << " " << c.devpath;
+    const std::pair<unsigned long, const char*> valid[] = {
+        {1, "2"}, {1, "2.3"}, {20, "2"}, {3, "1.4.2"}, {255, "15.15.15.15.15.15"}, {1, "1.1.1.1.1.1"}};
+    const uint32_t ids[] = {0x01200000, 0x01230000, 0x14200000, 0x03142000, 0xFFFFFFFF, 0x01111111};
+    for (size_t i = 0; i < std::size(valid); ++i)
+        EXPECT_EQ(hr::usbLocationID(valid[i].first, valid[i].second), ids[i]) << valid[i].second;
+    EXPECT_EQ(hr::usbLocationID(0, "1"), std::nullopt);
+    EXPECT_EQ(hr::usbLocationID(256, "1"), std::nullopt);
+    for (const char* bad : {"", "0", "16", "1.2.3.4.5.6.7", "2.", ".2", "2..3", "a", "-1", " 2"})
+        EXPECT_EQ(hr::usbLocationID(1, bad), std::nullopt) << "'" << bad << "'";
 
     // Through sysfs: distinct ports give distinct IDs; one that does not fit gives none but still attaches.
-    sysfs.add(named("hidraw0", "a").at("hidraw0", 1, "2.3"));
-    sysfs.add(named("hidraw1", "b").at("hidraw1", 3, "1.4.2"));
-    sysfs.add(named("hidraw2", "c").at("hidraw2", 1, "2.16"));
-    sysfs.add(named("hidraw3", "d").at("hidraw3", 1, "2.4"));
-    for (const char* name : {"hidraw0", "hidraw1", "hidraw2", "hidraw3"}) nodes.make(name);
-    start();
-    Watcher watcher;
-    ASSERT_TRUE(watcher.pumpUntilEvents(4));
-    EXPECT_EQ(number(watcher.device("a"), kIOHIDLocationIDKey), 0x01230000);
-    EXPECT_EQ(number(watcher.device("b"), kIOHIDLocationIDKey), 0x03142000);
-    EXPECT_EQ(number(watcher.device("c"), kIOHIDLocationIDKey), std::nullopt);
-    EXPECT_EQ(number(watcher.device("d"), kIOHIDLocationIDKey), 0x01240000);
+    startWith({named("hidraw0", "a").at("hidraw0", 1, "2.3"), named("hidraw1", "b").at("hidraw1", 3, "1.4.2"),
+               named("hidraw2", "c").at("hidraw2", 1, "2.16"), named("hidraw3", "d").at("hidraw3", 1, "2.4")});
+    EXPECT_EQ(numberProperty(watcher.device("a"), kIOHIDLocationIDKey), 0x01230000);
+    EXPECT_EQ(numberProperty(watcher.device("b"), kIOHIDLocationIDKey), 0x03142000);
+    EXPECT_EQ(numberProperty(watcher.device("c"), kIOHIDLocationIDKey), std::nullopt);
+    EXPECT_EQ(numberProperty(watcher.device("d"), kIOHIDLocationIDKey), 0x01240000);
 
     // A replug into the same port keeps the ID.
     feed->remove("hidraw0");
     nodes.make("hidraw0");
     feed->add("hidraw0");
     ASSERT_TRUE(watcher.pumpUntilEvents(6));
-    EXPECT_EQ(watcher.events()[4], "removal a");
-    EXPECT_EQ(number(watcher.device("a"), kIOHIDLocationIDKey), 0x01230000);
+    EXPECT_EQ(watcher.events[4], "removal a");
+    EXPECT_EQ(numberProperty(watcher.device("a"), kIOHIDLocationIDKey), 0x01230000);
 }
 
 TEST_F(HidrawSource, MissingOrGarbageFactsGiveDefinedDevices) {
-    FakeDevice noID = named("hidraw0", "noID");
-    noID.uevent = "HID_NAME=x\n";
-    FakeDevice badID = named("hidraw1", "badID");
-    badID.uevent = "HID_ID=0003:zz:00000061\n";
-    FakeDevice shortID = named("hidraw2", "shortID");
-    shortID.uevent = "HID_ID=0003:00004D2A\n";
-    FakeDevice longID = named("hidraw3", "longID");
-    longID.uevent = "HID_ID=0003:100004D2A:00000061\n";
-
-    FakeDevice garbage;
-    garbage.name = "hidraw4";
+    std::vector<FakeDevice> devices;  // first four without a readable HID_ID
+    for (const char* uevent :
+         {"HID_NAME=x\n", "HID_ID=0003:zz:00000061\n", "HID_ID=0003:00004D2A\n", "HID_ID=0003:100004D2A:00000061\n"}) {
+        devices.push_back(named("hidraw" + std::to_string(devices.size()), "no ID"));
+        devices.back().uevent = uevent;
+    }
+    FakeDevice garbage = named("hidraw4", "");
     garbage.usbName = "9-9";
     garbage.uevent = "HID_ID=0003:00004D2A:00000062\nHID_UNIQ=garbage\n";
     garbage.usbAttributes = {{"busnum", "x\n"},
@@ -168,223 +215,169 @@ TEST_F(HidrawSource, MissingOrGarbageFactsGiveDefinedDevices) {
                              {"bcdDevice", "zz\n"},
                              {"manufacturer", std::string("\xFF\xFEK\0hidden", 10)}};
     garbage.descriptor.reset();
-
     // A Bluetooth device whose adapter is a USB device: the adapter's facts are not the device's.
     FakeDevice bluetooth = FakeDevice{}.at("hidraw5", 5, "1");
     bluetooth.usbAttributes["product"] = "Adapter\n";
     bluetooth.usbAttributes["serial"] = "adapter\n";
     bluetooth.uevent = "HID_ID=0005:0000046D:0000B01A\nHID_NAME=Pad\nHID_UNIQ=aa:bb\n";
-
-    FakeDevice cutDescriptor = named("hidraw6", "cut");
-    cutDescriptor.descriptor = Bytes{0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x75, 0x08, 0x96, 0x00};
-
-    FakeDevice fifo = named("hidraw7", "fifo");
-    const fs::path fifoHid = sysfs.add(fifo);
-    fs::remove(fifoHid / "uevent");
-    ASSERT_EQ(::mkfifo((fifoHid / "uevent").c_str(), 0600), 0);
-
-    for (const FakeDevice* d : {&noID, &badID, &shortID, &longID, &garbage, &bluetooth, &cutDescriptor}) sysfs.add(*d);
-    for (const char* name : {"hidraw0", "hidraw1", "hidraw2", "hidraw3", "hidraw4", "hidraw5", "hidraw6", "hidraw7"})
-        nodes.make(name);
+    FakeDevice cut = named("hidraw6", "cut");
+    cut.descriptor = Bytes{0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x75, 0x08, 0x96, 0x00};
+    const fs::path fifo = sysfs.add(named("hidraw7", "fifo")) / "uevent";
+    fs::remove(fifo);
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    nodes.make("hidraw7");
     // Entries that are no hidraw device, or lead nowhere.
     fs::create_directories(fs::path(sysfs.root()) / "class" / "hidraw" / "notraw");
     fs::create_directory_symlink("../../devices/gone", fs::path(sysfs.root()) / "class" / "hidraw" / "hidraw9");
-
-    start();
-    Watcher watcher;
-    ASSERT_TRUE(watcher.pumpUntilEvents(3));
+    devices.insert(devices.end(), {garbage, bluetooth, cut});
+    startWith(devices, 3);
     EXPECT_EQ(ktrplatform::attachedDeviceCount(), 3u);
 
     IOHIDDeviceRef g = watcher.device("garbage");
     ASSERT_NE(g, nullptr);
-    EXPECT_EQ(number(g, kIOHIDProductIDKey), 0x62);
-    EXPECT_EQ(number(g, kIOHIDVersionNumberKey), std::nullopt);
-    EXPECT_EQ(number(g, kIOHIDLocationIDKey), std::nullopt);
+    EXPECT_EQ(numberProperty(g, kIOHIDProductIDKey), 0x62);
+    for (const char* absent :
+         {kIOHIDVersionNumberKey, kIOHIDLocationIDKey, kIOHIDPrimaryUsagePageKey, kIOHIDMaxInputReportSizeKey})
+        EXPECT_EQ(numberProperty(g, absent), std::nullopt) << absent;
     EXPECT_EQ(textProperty(g, kIOHIDManufacturerKey), "\xEF\xBF\xBD\xEF\xBF\xBDK");
-    EXPECT_EQ(number(g, kIOHIDPrimaryUsagePageKey), std::nullopt);
-    EXPECT_EQ(number(g, kIOHIDMaxInputReportSizeKey), std::nullopt);
 
     IOHIDDeviceRef b = watcher.device("aa:bb");
     ASSERT_NE(b, nullptr);
     EXPECT_EQ(textProperty(b, kIOHIDTransportKey), "Bluetooth");
     EXPECT_EQ(textProperty(b, kIOHIDProductKey), "Pad");
     EXPECT_EQ(textProperty(b, kIOHIDManufacturerKey), "");
-    EXPECT_EQ(number(b, kIOHIDVendorIDKey), 0x46D);
-    EXPECT_EQ(number(b, kIOHIDLocationIDKey), std::nullopt);
-    EXPECT_EQ(number(b, kIOHIDVersionNumberKey), std::nullopt);
+    EXPECT_EQ(numberProperty(b, kIOHIDVendorIDKey), 0x46D);
+    EXPECT_EQ(numberProperty(b, kIOHIDLocationIDKey), std::nullopt);
+    EXPECT_EQ(numberProperty(b, kIOHIDVersionNumberKey), std::nullopt);
 
     IOHIDDeviceRef c = watcher.device("cut");
     ASSERT_NE(c, nullptr);
-    EXPECT_EQ(number(c, kIOHIDPrimaryUsagePageKey), 0xFF00) << "what was read before the cut counts";
-    EXPECT_EQ(number(c, kIOHIDMaxInputReportSizeKey), 0);
+    EXPECT_EQ(numberProperty(c, kIOHIDPrimaryUsagePageKey), 0xFF00) << "what was read before the cut counts";
+    EXPECT_EQ(numberProperty(c, kIOHIDMaxInputReportSizeKey), 0);
 }
 
-TEST_F(HidrawSource, HotPlugEventsAttachAndDetach) {
+TEST_F(HidrawSource, HotPlugEventsAttachAndDetachAndAnEndedMonitorLeavesTheDevicesWorking) {
     start();
-    Watcher watcher;
     // The settling marker may come and go before the watcher hears of it; only the KTR-Q7 counts here.
     const auto events = [&] {
         std::vector<std::string> mine;
-        for (const std::string& e : watcher.events())
+        for (const std::string& e : watcher.events)
             if (e.find("Q7-0001") != std::string::npos) mine.push_back(e);
         return mine;
     };
     const auto pumpUntilEvents = [&](size_t n) { return ktrtest::pumpUntil([&] { return events().size() >= n; }); };
-
     sysfs.add(FakeDevice{});
     nodes.make("hidraw0");
     feed->add("hidraw0");
     ASSERT_TRUE(pumpUntilEvents(1));
-    EXPECT_EQ(events()[0], "arrival Q7-0001");
-
     // Repeated, unknown, absent and impossible names change nothing.
-    feed->add("hidraw0");
+    for (const char* name : {"hidraw0", "hidraw8", "../hidraw0", ""}) feed->add(name);
     feed->remove("hidraw42");
-    feed->add("hidraw8");
-    feed->add("../hidraw0");
-    feed->add("");
     settle();
     EXPECT_EQ(ktrplatform::attachedDeviceCount(), 1u);
-
     feed->remove("hidraw0");
     ASSERT_TRUE(pumpUntilEvents(2));
-    EXPECT_EQ(events()[1], "removal Q7-0001");
     EXPECT_EQ(ktrplatform::attachedDeviceCount(), 0u);
-
-    nodes.make("hidraw0");
+    const int device = nodes.make("hidraw0");
     feed->add("hidraw0");
     ASSERT_TRUE(pumpUntilEvents(3));
-    EXPECT_EQ(events()[2], "arrival Q7-0001");
-    EXPECT_EQ(events().size(), 3u);
-}
+    EXPECT_EQ(events(), (std::vector<std::string>{"arrival Q7-0001", "removal Q7-0001", "arrival Q7-0001"}));
 
-TEST_F(HidrawSource, AnEndedMonitorLeavesTheDevicesWorking) {
-    sysfs.add(FakeDevice{});
-    const int device = nodes.make("hidraw0");
-    start();
-    Watcher watcher;
-    ASSERT_TRUE(watcher.pumpUntilEvents(1));
     feed->end();
     feed->add("hidraw1");
-    ASSERT_TRUE(sendMessage(device, Bytes(8, 1)));
-    ASSERT_TRUE(watcher.pumpUntilInputs(1));
+    // The reader sees the monitor's end at the latest with the first report; the second comes after it.
+    for (size_t i = 1; i <= 2; ++i) {
+        ASSERT_TRUE(sendMessage(device, Bytes(8, 1)));
+        ASSERT_TRUE(watcher.pumpUntilInputs(i));
+    }
     EXPECT_EQ(watcher.send("Q7-0001", Bytes(4, 2)), kIOReturnSuccess);
     EXPECT_EQ(receiveMessage(device), (Bytes{0, 2, 2, 2, 2}));
 }
 
 TEST_F(HidrawSource, EachReadIsOneReportOfItsOwnLength) {
-    sysfs.add(FakeDevice{});
     FakeDevice small = named("hidraw1", "small");
     small.descriptor = ktrDescriptor(64, 64);
-    sysfs.add(small);
-    const int device = nodes.make("hidraw0");
-    const int smallDevice = nodes.make("hidraw1");
-    start();
-    Watcher watcher;
-    ASSERT_TRUE(watcher.pumpUntilEvents(2));
-
+    startWith({FakeDevice{}, small});
     std::vector<Bytes> reports;
     for (size_t size : {64u, 1024u, 1u, 1023u, 64u}) {
         Bytes r(size);
         for (size_t i = 0; i < size; ++i) r[i] = static_cast<uint8_t>(i * 7 + size);
         reports.push_back(r);
-        ASSERT_TRUE(sendMessage(device, r));
+        ASSERT_TRUE(sendMessage(deviceEnd("hidraw0"), r));
     }
     // Longer than its descriptor allows: cut to the longest report it declares.
-    ASSERT_TRUE(sendMessage(smallDevice, Bytes(100, 0xA5)));
+    ASSERT_TRUE(sendMessage(deviceEnd("hidraw1"), Bytes(100, 0xA5)));
     ASSERT_TRUE(watcher.pumpUntilInputs(reports.size() + 1));
 
     std::vector<Input> big, cut;
-    for (const Input& input : watcher.inputs()) (input.device == "small" ? cut : big).push_back(input);
+    for (const Input& input : watcher.inputs) (input.device == "small" ? cut : big).push_back(input);
     ASSERT_EQ(big.size(), reports.size());
     for (size_t i = 0; i < reports.size(); ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(big[i].length, static_cast<CFIndex>(reports[i].size()));
-        EXPECT_EQ(big[i].bytes, reports[i]);
-        EXPECT_EQ(big[i].reportID, 0u);
+        EXPECT_EQ(big[i].length, static_cast<CFIndex>(reports[i].size())) << i;
+        EXPECT_EQ(big[i].bytes, reports[i]) << i;
+        EXPECT_EQ(big[i].reportID, 0u) << i;
     }
     ASSERT_EQ(cut.size(), 1u);
     EXPECT_EQ(cut[0].length, 64);
     EXPECT_EQ(cut[0].bytes, Bytes(64, 0xA5));
 }
 
-TEST_F(HidrawSource, NumberedReportsCarryTheirID) {
-    FakeDevice numbered;
+TEST_F(HidrawSource, ReportsLeadWithTheReportNumberByte) {
+    FakeDevice numbered = named("hidraw1", "numbered");
     // Report 2: 8 input bytes; report 5: 3 output bytes and 16 feature bytes.
     numbered.descriptor = Bytes{0x05, 0x01, 0x09, 0x06, 0xA1, 0x01, 0x75, 0x08, 0x85, 0x02, 0x95, 0x08, 0x81,
                                 0x02, 0x85, 0x05, 0x95, 0x03, 0x91, 0x02, 0x95, 0x10, 0xB1, 0x02, 0xC0};
-    sysfs.add(numbered);
-    const int device = nodes.make("hidraw0");
-    start();
-    Watcher watcher;
-    ASSERT_TRUE(watcher.pumpUntilEvents(1));
-    IOHIDDeviceRef d = watcher.device("Q7-0001");
-    EXPECT_EQ(number(d, kIOHIDPrimaryUsagePageKey), 1);
-    EXPECT_EQ(number(d, kIOHIDPrimaryUsageKey), 6);
-    EXPECT_EQ(number(d, kIOHIDMaxInputReportSizeKey), 9);
-    EXPECT_EQ(number(d, kIOHIDMaxOutputReportSizeKey), 4);
-    EXPECT_EQ(number(d, kIOHIDMaxFeatureReportSizeKey), 17);
+    startWith({FakeDevice{}, numbered});
+    const int plain = deviceEnd("hidraw0"), device = deviceEnd("hidraw1");
+    IOHIDDeviceRef d = watcher.device("numbered");
+    const std::pair<const char*, int64_t> sizes[] = {{kIOHIDPrimaryUsagePageKey, 1},
+                                                     {kIOHIDPrimaryUsageKey, 6},
+                                                     {kIOHIDMaxInputReportSizeKey, 9},
+                                                     {kIOHIDMaxOutputReportSizeKey, 4},
+                                                     {kIOHIDMaxFeatureReportSizeKey, 17}};
+    for (const auto& [key, value] : sizes) EXPECT_EQ(numberProperty(d, key), value) << key;
 
     const Bytes report{2, 10, 11, 12, 13, 14, 15, 16, 17};
     ASSERT_TRUE(sendMessage(device, report));
     ASSERT_TRUE(watcher.pumpUntilInputs(1));
-    EXPECT_EQ(watcher.inputs()[0].reportID, 2u);
-    EXPECT_EQ(watcher.inputs()[0].bytes, report) << "delivered as read, the ID byte first";
-
-    EXPECT_EQ(watcher.send("Q7-0001", {7, 8, 9}, 5), kIOReturnSuccess);
+    EXPECT_EQ(watcher.inputs[0].reportID, 2u);
+    EXPECT_EQ(watcher.inputs[0].bytes, report) << "delivered as read, the ID byte first";
+    EXPECT_EQ(watcher.send("numbered", {7, 8, 9}, 5), kIOReturnSuccess);
     EXPECT_EQ(receiveMessage(device), (Bytes{5, 7, 8, 9}));
-}
 
-TEST_F(HidrawSource, OutputReportsLeadWithTheReportNumberByte) {
-    sysfs.add(FakeDevice{});
-    const int device = nodes.make("hidraw0");
-    start();
-    Watcher watcher;
-    ASSERT_TRUE(watcher.pumpUntilEvents(1));
-
+    // Unnumbered: report number 0 before the bytes.
     Bytes request(1024);
     for (size_t i = 0; i < request.size(); ++i) request[i] = static_cast<uint8_t>(i);
     EXPECT_EQ(watcher.send("Q7-0001", request), kIOReturnSuccess);
-    Bytes expected{0};
-    expected.insert(expected.end(), request.begin(), request.end());
-    EXPECT_EQ(receiveMessage(device), expected);
-
+    request.insert(request.begin(), 0);
+    EXPECT_EQ(receiveMessage(plain), request);
     // Only output reports go out; what cannot be sent never reaches the node.
     EXPECT_EQ(watcher.send("Q7-0001", {1, 2}, 0, kIOHIDReportTypeFeature), kIOReturnUnsupported);
     EXPECT_EQ(watcher.send("Q7-0001", Bytes(16384, 1)), kIOReturnBadArgument);
     EXPECT_EQ(watcher.send("Q7-0001", {0xF2}), kIOReturnSuccess);
-    EXPECT_EQ(receiveMessage(device), (Bytes{0, 0xF2}));
+    EXPECT_EQ(receiveMessage(plain), (Bytes{0, 0xF2}));
 }
 
 TEST_F(HidrawSource, SendsFailOnceTheDeviceHasGone) {
-    sysfs.add(FakeDevice{});
-    sysfs.add(named("hidraw1", "second"));
-    sysfs.add(named("hidraw2", "third"));
-    const int first = nodes.make("hidraw0");
-    const int second = nodes.make("hidraw1");
-    nodes.make("hidraw2");
-    start();
-    Watcher watcher;
-    ASSERT_TRUE(watcher.pumpUntilEvents(3));
-
+    startWith({FakeDevice{}, named("hidraw1", "second"), named("hidraw2", "third")});
     // The device stops taking reports before anything else shows it: the send fails, and so does the next.
-    ASSERT_EQ(::shutdown(first, SHUT_RD), 0);
+    ASSERT_EQ(::shutdown(deviceEnd("hidraw0"), SHUT_RD), 0);
     EXPECT_EQ(watcher.send("Q7-0001", Bytes(1024, 1)), kIOReturnNoDevice);
     EXPECT_EQ(watcher.send("Q7-0001", Bytes(1024, 1)), kIOReturnNoDevice);
 
     // Unplugged, noticed through the node: a report sent just before still arrives, then the device leaves.
-    ASSERT_TRUE(sendMessage(second, Bytes(64, 0x5A)));
-    nodes.unplug(second);
+    ASSERT_TRUE(sendMessage(deviceEnd("hidraw1"), Bytes(64, 0x5A)));
+    nodes.unplug(deviceEnd("hidraw1"));
     ASSERT_TRUE(watcher.pumpUntilEvents(4));
-    EXPECT_EQ(watcher.events()[3], "removal second");
-    ASSERT_EQ(watcher.inputs().size(), 1u);
-    EXPECT_EQ(watcher.inputs()[0].length, 64);
+    EXPECT_EQ(watcher.events[3], "removal second");
+    ASSERT_EQ(watcher.inputs.size(), 1u);
+    EXPECT_EQ(watcher.inputs[0].length, 64);
     EXPECT_EQ(watcher.send("second", Bytes(1024, 1)), kIOReturnNoDevice);
 
     // Unplugged, told by the monitor.
     feed->remove("hidraw2");
     ASSERT_TRUE(watcher.pumpUntilEvents(5));
-    EXPECT_EQ(watcher.events()[4], "removal third");
+    EXPECT_EQ(watcher.events[4], "removal third");
     EXPECT_EQ(watcher.send("third", Bytes(1024, 1)), kIOReturnNoDevice);
 }
 
@@ -397,17 +390,20 @@ TEST_F(HidrawSource, AShortWriteIsAnErrorAndAFullNodeIsWaitedFor) {
     sysfs.add(FakeDevice{});
     nodes.adopt("hidraw0", pipeFds[1]);
     start();
-    Watcher watcher;
     ASSERT_TRUE(watcher.pumpUntilEvents(1));
-
+    Bytes taken, chunk(65536);
+    const auto takeWhatIsThere = [&] {
+        ssize_t n;
+        while ((n = ::read(pipeFds[0], chunk.data(), chunk.size())) > 0)
+            taken.insert(taken.end(), chunk.begin(), chunk.begin() + n);
+    };
     const Bytes fill(static_cast<size_t>(capacity) - 1000, 0xEE);
     ASSERT_EQ(::write(pipeFds[1], fill.data(), fill.size()), static_cast<ssize_t>(fill.size()));
     EXPECT_EQ(watcher.send("Q7-0001", Bytes(5000, 1)), kIOReturnError);
 
     // Full: the sender waits until there is room again.
-    Bytes drain(65536);
-    while (::read(pipeFds[0], drain.data(), drain.size()) > 0) {
-    }
+    takeWhatIsThere();
+    taken.clear();
     const Bytes full(static_cast<size_t>(capacity), 0xEE);
     ASSERT_EQ(::write(pipeFds[1], full.data(), full.size()), static_cast<ssize_t>(full.size()));
     IOHIDDeviceRef d = watcher.device("Q7-0001");
@@ -419,12 +415,6 @@ TEST_F(HidrawSource, AShortWriteIsAnErrorAndAFullNodeIsWaitedFor) {
         done = true;
     });
     std::this_thread::sleep_for(50ms);
-    Bytes taken;
-    const auto takeWhatIsThere = [&] {
-        ssize_t n;
-        while ((n = ::read(pipeFds[0], drain.data(), drain.size())) > 0)
-            taken.insert(taken.end(), drain.begin(), drain.begin() + n);
-    };
     while (!done) takeWhatIsThere();
     sender.join();
     takeWhatIsThere();
@@ -444,12 +434,9 @@ TEST_F(HidrawSource, ANodeThatCannotBeOpenedIsSkippedWithOneLine) {
     nodes.deny("hidraw0", EACCES);
     nodes.deny("hidraw3", EACCES);
     nodes.make("hidraw1");
-    std::string text;
-    {
-        ktrtest::StderrCapture capture;
-        start();
-        text = capture.text();
-    }
+    ktrtest::StderrCapture capture;
+    start();
+    std::string text = capture.text();
     EXPECT_EQ(ktrplatform::attachedDeviceCount(), 1u);
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
     for (const std::string& piece : {std::string("/fake-dev/hidraw0"), std::string("4D2A:0061"), std::string("KTR-Q7"),
@@ -459,12 +446,10 @@ TEST_F(HidrawSource, ANodeThatCannotBeOpenedIsSkippedWithOneLine) {
 
     // Arriving later, and failing for another reason: one line, without the rules.
     sysfs.add(named("hidraw2", "missing"));
-    {
-        ktrtest::StderrCapture capture;
-        feed->add("hidraw2");
-        settle();
-        text = capture.text();
-    }
+    ktrtest::StderrCapture later;
+    feed->add("hidraw2");
+    settle();
+    text = later.text();
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
     EXPECT_NE(text.find("/fake-dev/hidraw2"), std::string::npos) << text;
     EXPECT_NE(text.find(std::strerror(ENOENT)), std::string::npos) << text;
@@ -473,24 +458,20 @@ TEST_F(HidrawSource, ANodeThatCannotBeOpenedIsSkippedWithOneLine) {
 }
 
 TEST_F(HidrawSource, SendsFromSeveralThreadsWhileReportsFlowBack) {
-    sysfs.add(FakeDevice{});
-    const int device = nodes.make("hidraw0");
-    start();
-    Watcher watcher;
-    ASSERT_TRUE(watcher.pumpUntilEvents(1));
+    startWith({FakeDevice{}});
+    const int device = deviceEnd("hidraw0");
     IOHIDDeviceRef d = watcher.device("Q7-0001");
-
-    constexpr int kThreads = 4;
-    constexpr int kEach = 50;
+    constexpr int kThreads = 4, kEach = 50;
     // The device answers every report with its bytes; a report torn or merged shows as bytes that differ.
+    const auto uniform = [](const Bytes& b, size_t from) {
+        return std::all_of(b.begin() + from, b.end(), [&](uint8_t x) { return x == b[from]; });
+    };
     std::atomic<int> intact{0};
     std::thread echo([&] {
         for (int i = 0; i < kThreads * kEach; ++i) {
             const auto message = receiveMessage(device);
             if (!message) return;
-            if (message->size() == 1025 && (*message)[0] == 0 &&
-                std::all_of(message->begin() + 1, message->end(), [&](uint8_t b) { return b == (*message)[1]; }))
-                ++intact;
+            if (message->size() == 1025 && (*message)[0] == 0 && uniform(*message, 1)) ++intact;
             sendMessage(device, Bytes(message->begin() + 1, message->end()));
         }
     });
@@ -510,13 +491,12 @@ TEST_F(HidrawSource, SendsFromSeveralThreadsWhileReportsFlowBack) {
     EXPECT_EQ(failures.load(), 0);
     EXPECT_EQ(intact.load(), kThreads * kEach);
     std::vector<bool> seen(kThreads * kEach);
-    for (const Input& input : watcher.inputs()) {
+    for (const Input& input : watcher.inputs) {
         ASSERT_EQ(input.length, 1024);
         seen[input.bytes[0]] = true;
-        EXPECT_TRUE(
-            std::all_of(input.bytes.begin(), input.bytes.end(), [&](uint8_t b) { return b == input.bytes[0]; }));
+        EXPECT_TRUE(uniform(input.bytes, 0));
     }
-    EXPECT_TRUE(std::all_of(seen.begin(), seen.end(), [](bool b) { return b; }));
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), true), kThreads * kEach);
 }
 
 TEST(HidrawMachine, TheMachinesOwnDevicesComeAndGoWithTheSource) {
@@ -525,9 +505,7 @@ TEST(HidrawMachine, TheMachinesOwnDevicesComeAndGoWithTheSource) {
     {
         hr::SourceOptions options;
         options.monitor = hr::udevMonitor();
-        if (options.monitor) {
-            EXPECT_GE(options.monitor->fd(), 0);
-        }
+        EXPECT_TRUE(!options.monitor || options.monitor->fd() >= 0);
         ktrtest::StderrCapture quiet;  // for nodes that only root may open
         hr::Source source(std::move(options));
     }

@@ -1,7 +1,4 @@
 // Bundles and their resources, file URLs, XML property lists and preferences on disk.
-#include <CoreFoundation/CoreFoundation.h>
-#include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,9 +6,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <string>
+
+#include "PlatformTest.h"
 
 namespace fs = std::filesystem;
+using namespace platformtest;
 
 namespace {
 
@@ -38,29 +37,20 @@ private:
     std::string m_path;
 };
 
-std::string text(CFStringRef s) {
-    if (!s) return "(null)";
-    char buffer[1024] = {};
-    CFStringGetCString(s, buffer, sizeof buffer, kCFStringEncodingUTF8);
-    return buffer;
-}
-
-std::string pathOf(CFURLRef url) {
+std::string pathOf(const Owned<CFURLRef>& url) {
     UInt8 buffer[PATH_MAX] = {};
-    return url && CFURLGetFileSystemRepresentation(url, true, buffer, sizeof buffer) ? (const char*)buffer : "";
+    return url && CFURLGetFileSystemRepresentation(url.get(), true, buffer, sizeof buffer) ? (const char*)buffer : "";
 }
 
-CFURLRef fileURL(const std::string& path, bool isDirectory = false) {
-    return CFURLCreateFromFileSystemRepresentation(nullptr, (const UInt8*)path.data(), (CFIndex)path.size(),
-                                                   isDirectory);
+Owned<CFURLRef> fileURL(const std::string& path, bool isDirectory = false) {
+    return own(
+        CFURLCreateFromFileSystemRepresentation(nullptr, (const UInt8*)path.data(), (CFIndex)path.size(), isDirectory));
 }
 
-CFPropertyListRef parse(const std::string& xml, CFOptionFlags options = kCFPropertyListImmutable,
-                        CFStringRef* error = nullptr) {
-    CFDataRef data = CFDataCreate(nullptr, (const UInt8*)xml.data(), (CFIndex)xml.size());
-    CFPropertyListRef list = CFPropertyListCreateFromXMLData(nullptr, data, options, error);
-    CFRelease(data);
-    return list;
+Owned<CFPropertyListRef> parse(const std::string& xml, CFOptionFlags options = kCFPropertyListImmutable,
+                               CFStringRef* error = nullptr) {
+    auto data = own(CFDataCreate(nullptr, (const UInt8*)xml.data(), (CFIndex)xml.size()));
+    return own(CFPropertyListCreateFromXMLData(nullptr, data.get(), options, error));
 }
 
 std::string plist(const std::string& body) {
@@ -74,209 +64,152 @@ std::string nested(size_t depth) {
     return plist(s);
 }
 
-std::string executableFolder() { return fs::read_symlink("/proc/self/exe").parent_path().string(); }
+Owned<CFURLRef> resource(CFBundleRef bundle, CFStringRef name, CFStringRef type, CFStringRef folder) {
+    return own(CFBundleCopyResourceURL(bundle, name, type, folder));
+}
+
+const std::string kExeFolder = fs::read_symlink("/proc/self/exe").parent_path().string();
 
 }  // namespace
 
 TEST(Bundles, MainBundleIsTheExecutablesFolderWithItsResources) {
     CFBundleRef main = CFBundleGetMainBundle();
     ASSERT_NE(main, nullptr);
-    EXPECT_EQ(CFGetTypeID(main), CFBundleGetTypeID());
-    EXPECT_EQ(CFBundleGetMainBundle(), main);
     EXPECT_EQ(text(CFBundleGetIdentifier(main)), "org.ktrq7.updater");
     EXPECT_EQ(CFBundleGetBundleWithIdentifier(CFSTR("org.ktrq7.updater")), main);
-    CFURLRef folder = CFBundleCopyBundleURL(main);
-    EXPECT_EQ(pathOf(folder), executableFolder());
-    CFRelease(folder);
+    EXPECT_EQ(pathOf(own(CFBundleCopyBundleURL(main))), kExeFolder);
     CFArrayRef all = CFBundleGetAllBundles();
     ASSERT_GE(CFArrayGetCount(all), 1);
     EXPECT_EQ(CFArrayGetValueAtIndex(all, 0), main);
 
-    const std::string fixture = executableFolder() + "/Resources/ktr_fixture.plist";
-    for (CFStringRef type : {CFSTR("plist"), CFSTR(".plist")}) {
-        CFURLRef url = CFBundleCopyResourceURL(main, CFSTR("ktr_fixture"), type, nullptr);
-        EXPECT_EQ(pathOf(url), fixture);
-        if (url) CFRelease(url);
-    }
-    CFURLRef whole = CFBundleCopyResourceURL(main, CFSTR("ktr_fixture.plist"), nullptr, CFSTR(""));
-    EXPECT_EQ(pathOf(whole), fixture);
-    if (whole) CFRelease(whole);
-    CFURLRef inner = CFBundleCopyResourceURL(main, CFSTR("inner"), CFSTR("txt"), CFSTR("sub"));
-    EXPECT_EQ(pathOf(inner), executableFolder() + "/Resources/sub/inner.txt");
-    if (inner) CFRelease(inner);
+    const std::string fixture = kExeFolder + "/Resources/ktr_fixture.plist";
+    EXPECT_EQ(pathOf(resource(main, CFSTR("ktr_fixture"), CFSTR("plist"), nullptr)), fixture);
+    EXPECT_EQ(pathOf(resource(main, CFSTR("ktr_fixture"), CFSTR(".plist"), nullptr)), fixture);
+    EXPECT_EQ(pathOf(resource(main, CFSTR("ktr_fixture.plist"), nullptr, CFSTR(""))), fixture);
+    EXPECT_EQ(pathOf(resource(main, CFSTR("inner"), CFSTR("txt"), CFSTR("sub"))),
+              kExeFolder + "/Resources/sub/inner.txt");
 
     // What is missing or would step outside the resources is not found.
-    EXPECT_EQ(CFBundleCopyResourceURL(main, CFSTR("missing"), CFSTR("plist"), nullptr), nullptr);
-    EXPECT_EQ(CFBundleCopyResourceURL(main, CFSTR("ktr_fixture"), CFSTR("txt"), nullptr), nullptr);
-    EXPECT_EQ(CFBundleCopyResourceURL(main, CFSTR("inner"), CFSTR("txt"), nullptr), nullptr);
-    EXPECT_EQ(CFBundleCopyResourceURL(main, CFSTR("sub/inner"), CFSTR("txt"), nullptr), nullptr);
-    EXPECT_EQ(CFBundleCopyResourceURL(main, CFSTR("ktr_fixture"), CFSTR("plist"), CFSTR("sub/..")), nullptr);
-    EXPECT_EQ(CFBundleCopyResourceURL(main, CFSTR(".."), nullptr, nullptr), nullptr);
-    EXPECT_EQ(CFBundleCopyResourceURL(main, CFSTR(""), CFSTR("plist"), nullptr), nullptr);
-    EXPECT_EQ(CFBundleCopyResourceURL(main, nullptr, CFSTR("plist"), nullptr), nullptr);
-    EXPECT_EQ(CFBundleCopyResourceURL(nullptr, CFSTR("ktr_fixture"), CFSTR("plist"), nullptr), nullptr);
+    const struct {
+        CFStringRef name, type, folder;
+    } missing[] = {
+        {CFSTR("missing"), CFSTR("plist"), nullptr},
+        {CFSTR("ktr_fixture"), CFSTR("txt"), nullptr},
+        {CFSTR("inner"), CFSTR("txt"), nullptr},
+        {CFSTR("sub/inner"), CFSTR("txt"), nullptr},
+        {CFSTR("ktr_fixture"), CFSTR("plist"), CFSTR("sub/..")},
+        {CFSTR(".."), nullptr, nullptr},
+        {CFSTR(""), CFSTR("plist"), nullptr},
+        {nullptr, CFSTR("plist"), nullptr},
+    };
+    for (const auto& m : missing)
+        EXPECT_EQ(resource(main, m.name, m.type, m.folder), nullptr) << text(m.name) << " in " << text(m.folder);
+    EXPECT_EQ(resource(nullptr, CFSTR("ktr_fixture"), CFSTR("plist"), nullptr), nullptr);
     EXPECT_EQ(CFBundleGetBundleWithIdentifier(CFSTR("org.ktrq7.nothing")), nullptr);
     EXPECT_EQ(CFBundleGetBundleWithIdentifier(nullptr), nullptr);
 }
 
 TEST(Bundles, MadeBundlesTakeTheirIdentifierAndJoinTheListOnce) {
     TempFolder folder;
-    const std::string id = "org.ktrq7.test." + std::to_string(getpid());
+    static int run = 0;  // made bundles stay in the list: each run needs its own identifier
+    const std::string id = "org.ktrq7.test." + std::to_string(getpid()) + "." + std::to_string(++run);
     folder.write("Info.plist", plist("<dict><key>CFBundleIdentifier</key><string>" + id + "</string></dict>"));
     folder.write("Resources/names.plist", plist("<dict/>"));
-    CFURLRef url = fileURL(folder.path(), true);
-    CFBundleRef bundle = CFBundleCreate(nullptr, url);
+    auto bundle = own(CFBundleCreate(nullptr, fileURL(folder.path(), true).get()));
     ASSERT_NE(bundle, nullptr);
-    CFBundleRef same = CFBundleCreate(nullptr, url);
-    EXPECT_EQ(same, bundle);
-    CFRelease(same);
-    CFRelease(url);
-
-    CFStringRef wanted = CFStringCreateWithCString(nullptr, id.c_str(), kCFStringEncodingUTF8);
-    EXPECT_EQ(CFBundleGetBundleWithIdentifier(wanted), bundle);
-    CFRelease(wanted);
+    EXPECT_EQ(own(CFBundleCreate(nullptr, fileURL(folder.path(), true).get())).get(), bundle.get());
+    EXPECT_EQ(CFBundleGetBundleWithIdentifier(own(str(id)).get()), bundle.get());
     CFArrayRef all = CFBundleGetAllBundles();
     EXPECT_EQ(CFArrayGetValueAtIndex(all, 0), CFBundleGetMainBundle());
-    EXPECT_EQ(CFArrayGetFirstIndexOfValue(all, CFRangeMake(0, CFArrayGetCount(all)), bundle), CFArrayGetCount(all) - 1);
-    CFURLRef names = CFBundleCopyResourceURL(bundle, CFSTR("names"), CFSTR("plist"), nullptr);
-    EXPECT_EQ(pathOf(names), folder.path() + "/Resources/names.plist");
-    CFRelease(names);
-    CFRelease(bundle);
+    EXPECT_EQ(CFArrayGetFirstIndexOfValue(all, CFRangeMake(0, CFArrayGetCount(all)), bundle.get()),
+              CFArrayGetCount(all) - 1);
+    EXPECT_EQ(pathOf(resource(bundle.get(), CFSTR("names"), CFSTR("plist"), nullptr)),
+              folder.path() + "/Resources/names.plist");
 
     // A folder without Info.plist makes a bundle without identifier; files and missing folders none.
     TempFolder plain;
-    CFURLRef plainURL = fileURL(plain.path(), true);
-    CFBundleRef anonymous = CFBundleCreate(nullptr, plainURL);
+    auto anonymous = own(CFBundleCreate(nullptr, fileURL(plain.path(), true).get()));
     ASSERT_NE(anonymous, nullptr);
-    EXPECT_EQ(CFBundleGetIdentifier(anonymous), nullptr);
-    CFRelease(anonymous);
-    CFRelease(plainURL);
-    CFURLRef file = fileURL(folder.path() + "/Info.plist");
-    EXPECT_EQ(CFBundleCreate(nullptr, file), nullptr);
-    CFRelease(file);
-    CFURLRef gone = fileURL(folder.path() + "/none", true);
-    EXPECT_EQ(CFBundleCreate(nullptr, gone), nullptr);
-    CFRelease(gone);
+    EXPECT_EQ(CFBundleGetIdentifier(anonymous.get()), nullptr);
+    EXPECT_EQ(CFBundleCreate(nullptr, fileURL(folder.path() + "/Info.plist").get()), nullptr);
+    EXPECT_EQ(CFBundleCreate(nullptr, fileURL(folder.path() + "/none", true).get()), nullptr);
     EXPECT_EQ(CFBundleCreate(nullptr, nullptr), nullptr);
-}
-
-TEST(FileURLs, PathsAreAbsoluteNormalisedAndBoundedWhenCopiedOut) {
-    CFURLRef url = CFURLCreateWithFileSystemPath(nullptr, CFSTR("/tmp//a b/c.plist"), kCFURLPOSIXPathStyle, false);
-    ASSERT_NE(url, nullptr);
-    EXPECT_EQ(CFGetTypeID(url), CFURLGetTypeID());
-    EXPECT_EQ(text(CFURLGetString(url)), "file:///tmp/a%20b/c.plist");
-    CFStringRef path = CFURLCopyFileSystemPath(url, kCFURLPOSIXPathStyle);
-    EXPECT_EQ(text(path), "/tmp/a b/c.plist");
-    CFRelease(path);
-    UInt8 small[16];
-    EXPECT_FALSE(CFURLGetFileSystemRepresentation(url, true, small, 16));  // 16 bytes and the NUL
-    UInt8 exact[17];
-    EXPECT_TRUE(CFURLGetFileSystemRepresentation(url, true, exact, 17));
-    CFURLRef same = fileURL("/tmp/a b/c.plist");
-    EXPECT_TRUE(CFEqual(same, url));
-    CFRelease(same);
-    CFURLRef folder = fileURL("/tmp/a b/", true);
-    EXPECT_EQ(text(CFURLGetString(folder)), "file:///tmp/a%20b/");
-    CFRelease(folder);
-    CFRelease(url);
-
-    EXPECT_EQ(CFURLCreateWithFileSystemPath(nullptr, CFSTR("relative/x"), kCFURLPOSIXPathStyle, false), nullptr);
-    EXPECT_EQ(CFURLCreateWithFileSystemPath(nullptr, CFSTR("/x"), kCFURLWindowsPathStyle, false), nullptr);
-    EXPECT_EQ(CFURLCreateFromFileSystemRepresentation(nullptr, (const UInt8*)"/a\0b", 4, false), nullptr);
 }
 
 TEST(FileURLs, ResourcesAreReadWholeAndOnlyFromRegularFiles) {
     TempFolder folder;
     std::string bytes(200000, 'x');
     bytes[0] = '\0';
-    CFURLRef url = fileURL(folder.write("data.bin", bytes));
-    CFDataRef data = nullptr;
-    CFDictionaryRef properties = (CFDictionaryRef)CFSTR("untouched");
-    SInt32 error = 1;
-    ASSERT_TRUE(CFURLCreateDataAndPropertiesFromResource(nullptr, url, &data, &properties, nullptr, &error));
-    EXPECT_EQ(error, 0);
-    EXPECT_EQ(properties, nullptr);
-    ASSERT_NE(data, nullptr);
-    EXPECT_EQ(std::string((const char*)CFDataGetBytePtr(data), (size_t)CFDataGetLength(data)), bytes);
-    CFRelease(data);
-    CFRelease(url);
-
-    CFURLRef empty = fileURL(folder.write("empty", ""));
-    ASSERT_TRUE(CFURLCreateDataAndPropertiesFromResource(nullptr, empty, &data, nullptr, nullptr, nullptr));
-    EXPECT_EQ(CFDataGetLength(data), 0);
-    CFRelease(data);
-    CFRelease(empty);
-
-    CFURLRef missing = fileURL(folder.path() + "/missing");
-    EXPECT_FALSE(CFURLCreateDataAndPropertiesFromResource(nullptr, missing, &data, nullptr, nullptr, &error));
-    EXPECT_EQ(error, kCFURLResourceNotFoundError);
-    EXPECT_EQ(data, nullptr);
-    CFRelease(missing);
-
-    // A folder and a FIFO are refused; the FIFO without waiting for a writer.
     const std::string fifo = folder.path() + "/fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    for (const std::string& path : {folder.path(), fifo}) {
-        CFURLRef other = fileURL(path);
-        EXPECT_FALSE(CFURLCreateDataAndPropertiesFromResource(nullptr, other, &data, nullptr, nullptr, &error));
-        EXPECT_NE(error, 0);
-        EXPECT_EQ(data, nullptr);
-        CFRelease(other);
+    const struct {
+        std::string path;
+        SInt32 error;  // -1: any error
+        std::string content;
+    } cases[] = {
+        {folder.write("data.bin", bytes), 0, bytes},
+        {folder.write("empty", ""), 0, ""},
+        {folder.path() + "/missing", kCFURLResourceNotFoundError, ""},
+        {folder.path(), -1, ""},
+        {fifo, -1, ""},  // refused without waiting for a writer
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        CFDataRef data = nullptr;
+        CFDictionaryRef properties = (CFDictionaryRef)CFSTR("untouched");
+        SInt32 error = 1;
+        const bool read = CFURLCreateDataAndPropertiesFromResource(nullptr, fileURL(c.path).get(), &data, &properties,
+                                                                   nullptr, &error);
+        auto owned = own(data);
+        EXPECT_EQ(read, c.error == 0);
+        EXPECT_EQ(properties, nullptr);
+        EXPECT_TRUE(c.error < 0 ? error != 0 : error == c.error) << error;
+        EXPECT_EQ(data ? std::string((const char*)CFDataGetBytePtr(data), (size_t)CFDataGetLength(data)) : "(none)",
+                  c.error == 0 ? c.content : "(none)");
     }
+    CFDataRef data = nullptr;
+    SInt32 error = 0;
     EXPECT_FALSE(CFURLCreateDataAndPropertiesFromResource(nullptr, nullptr, &data, nullptr, nullptr, &error));
     EXPECT_EQ(error, kCFURLImproperArgumentsError);
+    EXPECT_EQ(CFURLCreateFromFileSystemRepresentation(nullptr, (const UInt8*)"/a\0b", 4, false), nullptr);
 }
 
-TEST(PropertyLists, XmlParsesIntoEveryKindOfValue) {
-    CFPropertyListRef list =
+TEST(PropertyLists, XmlParsesIntoEveryKindOfValueAndMutableOnlyWhenAsked) {
+    auto list =
         parse(plist("<dict><key>text</key><string>caf\xC3\xA9 &amp; co</string><key>n</key><integer>-5</integer>"
                     "<key>r</key><real>2.5</real><key>yes</key><true/><key>bytes</key><data>AAEC</data>"
                     "<key>list</key><array><string>a</string><dict/></array>"
                     "<key>when</key><date>2020-01-01T00:00:00Z</date></dict>"));
     ASSERT_NE(list, nullptr);
-    ASSERT_EQ(CFGetTypeID(list), CFDictionaryGetTypeID());
-    auto dict = (CFDictionaryRef)list;
-    EXPECT_EQ(text((CFStringRef)CFDictionaryGetValue(dict, CFSTR("text"))), "caf\xC3\xA9 & co");
+    ASSERT_EQ(CFGetTypeID(list.get()), CFDictionaryGetTypeID());
+    auto dict = (CFDictionaryRef)list.get();
+    const auto value = [&](const char* key) { return CFDictionaryGetValue(dict, own(str(key)).get()); };
+    EXPECT_EQ(text(value("text")), "caf\xC3\xA9 & co");
     int32_t n = 0;
-    CFNumberGetValue((CFNumberRef)CFDictionaryGetValue(dict, CFSTR("n")), kCFNumberSInt32Type, &n);
+    CFNumberGetValue((CFNumberRef)value("n"), kCFNumberSInt32Type, &n);
     EXPECT_EQ(n, -5);
     double r = 0;
-    CFNumberGetValue((CFNumberRef)CFDictionaryGetValue(dict, CFSTR("r")), kCFNumberFloat64Type, &r);
+    CFNumberGetValue((CFNumberRef)value("r"), kCFNumberFloat64Type, &r);
     EXPECT_EQ(r, 2.5);
-    EXPECT_EQ(CFDictionaryGetValue(dict, CFSTR("yes")), kCFBooleanTrue);
-    auto bytes = (CFDataRef)CFDictionaryGetValue(dict, CFSTR("bytes"));
-    ASSERT_EQ(CFDataGetLength(bytes), 3);
-    EXPECT_EQ(CFDataGetBytePtr(bytes)[2], 2);
-    auto array = (CFArrayRef)CFDictionaryGetValue(dict, CFSTR("list"));
-    ASSERT_EQ(CFArrayGetCount(array), 2);
-    EXPECT_EQ(CFGetTypeID(CFArrayGetValueAtIndex(array, 1)), CFDictionaryGetTypeID());
-    // Dates have no counterpart here and are left out.
-    EXPECT_FALSE(CFDictionaryContainsKey(dict, CFSTR("when")));
-
-    // Immutable as asked: changes are refused.
+    EXPECT_EQ(value("yes"), kCFBooleanTrue);
+    ASSERT_EQ(CFDataGetLength((CFDataRef)value("bytes")), 3);
+    EXPECT_EQ(CFDataGetBytePtr((CFDataRef)value("bytes"))[2], 2);
+    ASSERT_EQ(CFArrayGetCount((CFArrayRef)value("list")), 2);
+    EXPECT_EQ(CFGetTypeID(CFArrayGetValueAtIndex((CFArrayRef)value("list"), 1)), CFDictionaryGetTypeID());
+    EXPECT_EQ(value("when"), nullptr) << "dates have no counterpart here and are left out";
     CFDictionarySetValue((CFMutableDictionaryRef)dict, CFSTR("new"), kCFBooleanTrue);
-    EXPECT_FALSE(CFDictionaryContainsKey(dict, CFSTR("new")));
-    CFRelease(list);
+    EXPECT_EQ(value("new"), nullptr) << "immutable as asked";
 
-    CFPropertyListRef changeable =
-        parse(plist("<dict><key>list</key><array/></dict>"), kCFPropertyListMutableContainers);
-    CFDictionarySetValue((CFMutableDictionaryRef)changeable, CFSTR("new"), kCFBooleanTrue);
-    EXPECT_TRUE(CFDictionaryContainsKey((CFDictionaryRef)changeable, CFSTR("new")));
-    auto inner = (CFMutableArrayRef)CFDictionaryGetValue((CFDictionaryRef)changeable, CFSTR("list"));
+    auto changeable = parse(plist("<dict><key>list</key><array/></dict>"), kCFPropertyListMutableContainers);
+    CFDictionarySetValue((CFMutableDictionaryRef)changeable.get(), CFSTR("new"), kCFBooleanTrue);
+    EXPECT_TRUE(CFDictionaryContainsKey((CFDictionaryRef)changeable.get(), CFSTR("new")));
+    auto inner = (CFMutableArrayRef)CFDictionaryGetValue((CFDictionaryRef)changeable.get(), CFSTR("list"));
     CFArrayAppendValue(inner, kCFBooleanFalse);
     EXPECT_EQ(CFArrayGetCount(inner), 1);
-    CFRelease(changeable);
-}
 
-TEST(PropertyLists, OtherTopLevelsAreGivenAsTheyAre) {
-    CFPropertyListRef array = parse(plist("<array><integer>1</integer></array>"));
-    ASSERT_NE(array, nullptr);
-    EXPECT_EQ(CFGetTypeID(array), CFArrayGetTypeID());
-    CFRelease(array);
-    CFPropertyListRef string = parse(plist("<string>only</string>"));
-    ASSERT_NE(string, nullptr);
-    EXPECT_EQ(text((CFStringRef)string), "only");
-    CFRelease(string);
+    // Other top levels are given as they are.
+    EXPECT_EQ(CFGetTypeID(parse(plist("<array><integer>1</integer></array>")).get()), CFArrayGetTypeID());
+    EXPECT_EQ(text(parse(plist("<string>only</string>")).get()), "only");
 }
 
 TEST(PropertyLists, MalformedInputGivesNullAndAReasonWhenAsked) {
@@ -294,24 +227,17 @@ TEST(PropertyLists, MalformedInputGivesNullAndAReasonWhenAsked) {
     };
     for (const std::string& input : cases) {
         CFStringRef error = nullptr;
-        CFPropertyListRef list = parse(input, kCFPropertyListImmutable, &error);
-        EXPECT_EQ(list, nullptr) << input.substr(0, 60);
-        EXPECT_NE(error, nullptr) << input.substr(0, 60);
-        if (list) CFRelease(list);
-        if (error) CFRelease(error);
+        EXPECT_EQ(parse(input, kCFPropertyListImmutable, &error), nullptr) << input.substr(0, 60);
+        EXPECT_NE(own(error), nullptr) << input.substr(0, 60);
         EXPECT_EQ(parse(input), nullptr);
     }
-    CFPropertyListRef deepEnough = parse(nested(60));
-    EXPECT_NE(deepEnough, nullptr);
-    if (deepEnough) CFRelease(deepEnough);
+    EXPECT_NE(parse(nested(60)), nullptr);
 
     CFStringRef error = nullptr;
     EXPECT_EQ(CFPropertyListCreateFromXMLData(nullptr, nullptr, kCFPropertyListImmutable, &error), nullptr);
-    EXPECT_NE(error, nullptr);
-    if (error) CFRelease(error);
-    CFDataRef ok = CFDataCreate(nullptr, (const UInt8*)"<plist><true/></plist>", 22);
-    EXPECT_EQ(CFPropertyListCreateFromXMLData(nullptr, ok, 7, nullptr), nullptr);
-    CFRelease(ok);
+    EXPECT_NE(own(error), nullptr);
+    auto ok = own(CFDataCreate(nullptr, (const UInt8*)"<plist><true/></plist>", 22));
+    EXPECT_EQ(CFPropertyListCreateFromXMLData(nullptr, ok.get(), 7, nullptr), nullptr);  // no such option
 }
 
 TEST(Preferences, ValuesSurviveSynchronizeAndRemovalAndADamagedFileReadsAsNone) {
@@ -321,13 +247,9 @@ TEST(Preferences, ValuesSurviveSynchronizeAndRemovalAndADamagedFileReadsAsNone) 
     setenv("XDG_CONFIG_HOME", home.path().c_str(), 1);
     CFStringRef app = CFSTR("org.ktrq7.platform-test");
 
-    CFMutableDictionaryRef record =
-        CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
-    const int32_t number = -42;
-    CFNumberRef n = CFNumberCreate(nullptr, kCFNumberSInt32Type, &number);
-    CFDictionarySetValue(record, CFSTR("n"), n);
-    CFDictionarySetValue(record, CFSTR("on"), kCFBooleanTrue);
-    CFPreferencesSetAppValue(CFSTR("record"), record, app);
+    auto record = own(numbers({{"n", -42}}));
+    CFDictionarySetValue(record.get(), CFSTR("on"), kCFBooleanTrue);
+    CFPreferencesSetAppValue(CFSTR("record"), record.get(), app);
     CFPreferencesSetAppValue(CFSTR("text"), CFSTR("d:{v:1}"), app);
     CFPreferencesSetAppValue(CFSTR("gone"), CFSTR("x"), app);
     CFPreferencesSetAppValue(CFSTR("gone"), nullptr, app);
@@ -336,15 +258,11 @@ TEST(Preferences, ValuesSurviveSynchronizeAndRemovalAndADamagedFileReadsAsNone) 
     ASSERT_TRUE(fs::exists(file));
 
     // Read back from the file: synchronising let go of the copy in memory.
-    CFPropertyListRef back = CFPreferencesCopyAppValue(CFSTR("record"), app);
+    auto back = own(CFPreferencesCopyAppValue(CFSTR("record"), app));
     ASSERT_NE(back, nullptr);
-    EXPECT_TRUE(CFEqual(back, record));
-    CFRelease(back);
-    CFPropertyListRef textBack = CFPreferencesCopyAppValue(CFSTR("text"), app);
-    EXPECT_EQ(text((CFStringRef)textBack), "d:{v:1}");
-    if (textBack) CFRelease(textBack);
+    EXPECT_TRUE(CFEqual(back.get(), record.get()));
+    EXPECT_EQ(text(own(CFPreferencesCopyAppValue(CFSTR("text"), app)).get()), "d:{v:1}");
     EXPECT_EQ(CFPreferencesCopyAppValue(CFSTR("gone"), app), nullptr);
-
     CFPreferencesSetAppValue(CFSTR("text"), nullptr, app);
     ASSERT_TRUE(CFPreferencesAppSynchronize(app));
     EXPECT_EQ(CFPreferencesCopyAppValue(CFSTR("text"), app), nullptr);
@@ -354,8 +272,6 @@ TEST(Preferences, ValuesSurviveSynchronizeAndRemovalAndADamagedFileReadsAsNone) 
     ASSERT_TRUE(CFPreferencesAppSynchronize(app));
     EXPECT_EQ(CFPreferencesCopyAppValue(CFSTR("record"), app), nullptr);
 
-    CFRelease(n);
-    CFRelease(record);
     if (saved)
         setenv("XDG_CONFIG_HOME", previous.c_str(), 1);
     else

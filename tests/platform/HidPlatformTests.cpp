@@ -1,204 +1,153 @@
-// The stand-in HID manager as the device code relies on it: matching,
-// announcements, removal, input reports into the caller's buffer, synchronous
-// output reports, and callbacks only on the run loop an object is scheduled on.
-#include <CoreFoundation/CoreFoundation.h>
-#include <IOKit/hid/IOHIDLib.h>
-#include <gtest/gtest.h>
-#include <ktrplatform/DeviceRegistry.h>
+// The stand-in HID manager as the device code relies on it: matching, announcements, removal,
+// input reports into the caller's buffer, synchronous output reports, callbacks only on the run
+// loop an object is scheduled on, and service lookup of the attached devices.
+#include <IOKit/IOKitLib.h>
 #include <ktrplatform/PlatformFaults.h>
 #include <ktrplatform/RunLoopHook.h>
-#include <ktrplatform/VirtualHidBus.h>
 #include <poll.h>
 
-#include <atomic>
 #include <thread>
-#include <vector>
 
-#include "TestSupport.h"
+#include "PlatformTest.h"
 
-using ktrplatform::VirtualDevice;
-using ktrplatform::VirtualDeviceInfo;
+using namespace platformtest;
 using ktrtest::pumpFor;
 using ktrtest::pumpUntil;
 using namespace std::chrono_literals;
 
 namespace {
 
-VirtualDeviceInfo info(int64_t vendor, int64_t product, int64_t location, int64_t usagePage = 0xFF00) {
-    VirtualDeviceInfo i;
-    i.vendorID = vendor;
-    i.productID = product;
-    i.versionNumber = 0x0123;
-    i.locationID = location;
-    i.primaryUsagePage = usagePage;
-    i.primaryUsage = 1;
-    return i;
-}
-
-struct Announcements {
-    std::vector<IOHIDDeviceRef> arrived;
-    std::vector<IOHIDDeviceRef> removed;
+struct Events {
+    std::vector<IOHIDDeviceRef> arrived, removed;
     std::thread::id thread;
+    int removals = 0;
+    void* lastSender = nullptr;
+    std::vector<CFIndex> lengths;
+    std::vector<uint8_t> firstBytes;
 };
 
 void onMatch(void* context, IOReturn, void*, IOHIDDeviceRef device) {
-    auto* a = static_cast<Announcements*>(context);
-    a->arrived.push_back(device);
-    a->thread = std::this_thread::get_id();
+    auto* e = static_cast<Events*>(context);
+    e->arrived.push_back(device);
+    e->thread = std::this_thread::get_id();
 }
-
 void onManagerRemoval(void* context, IOReturn, void*, IOHIDDeviceRef device) {
-    static_cast<Announcements*>(context)->removed.push_back(device);
+    static_cast<Events*>(context)->removed.push_back(device);
 }
-
-CFDictionaryRef usagePageMatch(int32_t page) {
-    CFMutableDictionaryRef d =
-        CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
-    CFNumberRef n = CFNumberCreate(nullptr, kCFNumberIntType, &page);
-    CFDictionarySetValue(d, CFSTR(kIOHIDPrimaryUsagePageKey), n);
-    CFRelease(n);
-    return d;
+void onRemoval(void* context, IOReturn, void* sender) {
+    auto* e = static_cast<Events*>(context);
+    ++e->removals;
+    e->lastSender = sender;
+}
+void onReport(void* context, IOReturn, void*, IOHIDReportType, uint32_t, uint8_t* report, CFIndex length) {
+    auto* e = static_cast<Events*>(context);
+    e->lengths.push_back(length);
+    e->firstBytes.push_back(report[0]);
 }
 
 long numberProperty(IOHIDDeviceRef device, const char* key) {
-    CFStringRef k = CFStringCreateWithCString(nullptr, key, kCFStringEncodingUTF8);
-    CFTypeRef v = IOHIDDeviceGetProperty(device, k);
-    CFRelease(k);
+    CFTypeRef v = IOHIDDeviceGetProperty(device, own(str(key)).get());
     SInt32 out = 0;
     if (!v || CFGetTypeID(v) != CFNumberGetTypeID()) return -999;
     CFNumberGetValue(static_cast<CFNumberRef>(v), kCFNumberSInt32Type, &out);
     return static_cast<uint32_t>(out);
 }
 
-class HidPlatform : public ::testing::Test {
-protected:
-    void TearDown() override {
-        devices.clear();
-        pumpFor(10ms);
-        EXPECT_EQ(ktrplatform::attachedDeviceCount(), 0u);
-    }
-    std::shared_ptr<VirtualDevice> plug(const VirtualDeviceInfo& i) {
-        auto d = VirtualDevice::create(i);
-        d->attach();
-        devices.push_back(d);
-        return d;
-    }
-    std::vector<std::shared_ptr<VirtualDevice>> devices;
-};
+CFIndex countOf(const Owned<CFSetRef>& set) { return set ? CFSetGetCount(set.get()) : -1; }
+
+// A matching dictionary for the class with the device's own "LocationID" object, as a caller that
+// has the device in hand makes it.
+CFMutableDictionaryRef byLocationOf(IOHIDDeviceRef device, const char* className = "IOHIDDevice") {
+    CFMutableDictionaryRef matching = IOServiceMatching(className);
+    CFDictionaryAddValue(matching, CFSTR(kIOHIDLocationIDKey),
+                         IOHIDDeviceGetProperty(device, CFSTR(kIOHIDLocationIDKey)));
+    return matching;
+}
+
+CFMutableDictionaryRef serviceMatching(const char* key, int32_t value) {
+    CFMutableDictionaryRef matching = IOServiceMatching("IOHIDDevice");
+    CFDictionarySetValue(matching, own(str(key)).get(),
+                         own(CFNumberCreate(nullptr, kCFNumberSInt32Type, &value)).get());
+    return matching;
+}
 
 }  // namespace
 
-TEST_F(HidPlatform, MatchingSelectsByEveryEntryAndNullMatchesAll) {
-    plug(info(0x4D2A, 0x61, 1, 0xFF00));
-    plug(info(0x1234, 0x01, 2, 0x0001));
-    IOHIDManagerRef manager = IOHIDManagerCreate(kCFAllocatorDefault, 0);
+using HidPlatform = Bus;
+
+TEST_F(HidPlatform, MatchingSelectsByEveryEntryNullMatchesAllAndNumbersKeepTheirBits) {
+    plug(deviceInfo(0x4D2A, 0x61, 1, 0xFF00));
+    plug(deviceInfo(0x1234, 0x01, 2, 0x0001));
+    auto manager = own(IOHIDManagerCreate(kCFAllocatorDefault, 0));
     ASSERT_NE(manager, nullptr);
-    EXPECT_EQ(CFGetTypeID(manager), IOHIDManagerGetTypeID());
+    IOHIDManagerSetDeviceMatching(manager.get(), nullptr);
+    EXPECT_EQ(countOf(own(IOHIDManagerCopyDevices(manager.get()))), 2);
 
-    IOHIDManagerSetDeviceMatching(manager, nullptr);
-    CFSetRef all = IOHIDManagerCopyDevices(manager);
-    EXPECT_EQ(CFSetGetCount(all), 2);
-    CFRelease(all);
-
-    CFDictionaryRef page1 = usagePageMatch(1);
-    IOHIDManagerSetDeviceMatching(manager, page1);
-    CFSetRef some = IOHIDManagerCopyDevices(manager);
-    ASSERT_EQ(CFSetGetCount(some), 1);
+    auto page1 = own(numbers({{kIOHIDPrimaryUsagePageKey, 1}}));
+    IOHIDManagerSetDeviceMatching(manager.get(), page1.get());
+    auto some = own(IOHIDManagerCopyDevices(manager.get()));
+    ASSERT_EQ(countOf(some), 1);
     const void* only = nullptr;
-    CFSetGetValues(some, &only);
+    CFSetGetValues(some.get(), &only);
     EXPECT_EQ(numberProperty((IOHIDDeviceRef)only, kIOHIDVendorIDKey), 0x1234);
-    CFRelease(some);
-
     // An empty dictionary carries no condition.
-    CFMutableDictionaryRef empty =
-        CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
-    const void* dicts[] = {page1, empty};
-    CFArrayRef multiple = CFArrayCreate(nullptr, dicts, 2, &kCFTypeArrayCallBacks);
-    IOHIDManagerSetDeviceMatchingMultiple(manager, multiple);
-    CFSetRef both = IOHIDManagerCopyDevices(manager);
-    EXPECT_EQ(CFSetGetCount(both), 2);
-    CFRelease(both);
-    CFRelease(multiple);
-    CFRelease(empty);
-    CFRelease(page1);
-    CFRelease(manager);
-}
+    auto empty = own(numbers({}));
+    const void* dicts[] = {page1.get(), empty.get()};
+    IOHIDManagerSetDeviceMatchingMultiple(manager.get(),
+                                          own(CFArrayCreate(nullptr, dicts, 2, &kCFTypeArrayCallBacks)).get());
+    EXPECT_EQ(countOf(own(IOHIDManagerCopyDevices(manager.get()))), 2);
 
-TEST_F(HidPlatform, NumbersKeepTheirBitsAsSigned32) {
-    auto d = plug(info(-1, 0x61, 0x80000000LL));
+    // Numbers keep their 32 bits, whatever sign they were given with; a missing one is absent.
+    auto d = plug(deviceInfo(-1, 0x61, 0x80000000LL));
     EXPECT_EQ(numberProperty(d->ref(), kIOHIDVendorIDKey), 4294967295L);
     EXPECT_EQ(numberProperty(d->ref(), kIOHIDLocationIDKey), 2147483648L);
-    VirtualDeviceInfo noLocation = info(1, 2, 0);
-    noLocation.locationID.reset();
-    auto e = plug(noLocation);
-    EXPECT_EQ(IOHIDDeviceGetProperty(e->ref(), CFSTR(kIOHIDLocationIDKey)), nullptr);
+    EXPECT_EQ(CFNumberGetType((CFNumberRef)IOHIDDeviceGetProperty(d->ref(), CFSTR(kIOHIDLocationIDKey))),
+              kCFNumberSInt32Type);
+    EXPECT_EQ(IOHIDDeviceGetProperty(plug(deviceInfo(1, 2, std::nullopt))->ref(), CFSTR(kIOHIDLocationIDKey)), nullptr);
 }
 
 TEST_F(HidPlatform, PresentDevicesAreAnnouncedOnceAndArrivalsOnTheScheduledLoop) {
-    plug(info(0x4D2A, 0x61, 1));
-    IOHIDManagerRef manager = IOHIDManagerCreate(kCFAllocatorDefault, 0);
-    Announcements a;
-    IOHIDManagerRegisterDeviceMatchingCallback(manager, onMatch, &a);
+    plug(deviceInfo(0x4D2A, 0x61, 1));
+    auto manager = own(IOHIDManagerCreate(kCFAllocatorDefault, 0));
+    Events a;
+    IOHIDManagerRegisterDeviceMatchingCallback(manager.get(), onMatch, &a);
     pumpFor(20ms);
     EXPECT_TRUE(a.arrived.empty()) << "nothing runs before the manager is scheduled";
 
-    IOHIDManagerScheduleWithRunLoop(manager, CFRunLoopGetCurrent(), kCFRunLoopDefaultMode);
-    IOHIDManagerScheduleWithRunLoop(manager, CFRunLoopGetCurrent(), kCFRunLoopDefaultMode);
+    IOHIDManagerScheduleWithRunLoop(manager.get(), CFRunLoopGetCurrent(), kCFRunLoopDefaultMode);
+    IOHIDManagerScheduleWithRunLoop(manager.get(), CFRunLoopGetCurrent(), kCFRunLoopDefaultMode);
     ASSERT_TRUE(pumpUntil([&] { return a.arrived.size() == 1; }));
     EXPECT_EQ(a.thread, std::this_thread::get_id());
-
-    // An arrival from another thread is delivered on this thread's loop.
-    std::thread([&] { plug(info(0x4D2A, 0x62, 2)); }).join();
+    // An arrival from another thread is delivered on this thread's loop, once.
+    std::thread([&] { plug(deviceInfo(0x4D2A, 0x62, 2)); }).join();
     ASSERT_TRUE(pumpUntil([&] { return a.arrived.size() == 2; }));
     EXPECT_EQ(a.thread, std::this_thread::get_id());
     pumpFor(20ms);
     EXPECT_EQ(a.arrived.size(), 2u);
 
-    IOHIDManagerRegisterDeviceMatchingCallback(manager, nullptr, nullptr);
-    plug(info(0x4D2A, 0x63, 3));
+    IOHIDManagerRegisterDeviceMatchingCallback(manager.get(), nullptr, nullptr);
+    plug(deviceInfo(0x4D2A, 0x63, 3));
     pumpFor(20ms);
     EXPECT_EQ(a.arrived.size(), 2u);
-    CFRelease(manager);
 }
 
 TEST_F(HidPlatform, AnArrivalGoneBeforeItsCallbackRunsIsNotAnnounced) {
-    IOHIDManagerRef manager = IOHIDManagerCreate(kCFAllocatorDefault, 0);
-    Announcements a;
-    IOHIDManagerRegisterDeviceMatchingCallback(manager, onMatch, &a);
-    IOHIDManagerRegisterDeviceRemovalCallback(manager, onManagerRemoval, &a);
-    IOHIDManagerScheduleWithRunLoop(manager, CFRunLoopGetCurrent(), kCFRunLoopDefaultMode);
-    auto d = plug(info(0x4D2A, 0x61, 1));
-    d->detach();
+    auto manager = own(IOHIDManagerCreate(kCFAllocatorDefault, 0));
+    Events a;
+    IOHIDManagerRegisterDeviceMatchingCallback(manager.get(), onMatch, &a);
+    IOHIDManagerRegisterDeviceRemovalCallback(manager.get(), onManagerRemoval, &a);
+    IOHIDManagerScheduleWithRunLoop(manager.get(), CFRunLoopGetCurrent(), kCFRunLoopDefaultMode);
+    plug(deviceInfo(0x4D2A, 0x61, 1))->detach();
     pumpFor(30ms);
     EXPECT_TRUE(a.arrived.empty());
     EXPECT_EQ(a.removed.size(), 1u);
-    CFRelease(manager);
 }
-
-namespace {
-struct DeviceEvents {
-    int removals = 0;
-    std::vector<CFIndex> lengths;
-    std::vector<uint8_t> firstBytes;
-    void* lastSender = nullptr;
-};
-void onRemoval(void* context, IOReturn, void* sender) {
-    auto* e = static_cast<DeviceEvents*>(context);
-    ++e->removals;
-    e->lastSender = sender;
-}
-void onReport(void* context, IOReturn, void*, IOHIDReportType, uint32_t, uint8_t* report, CFIndex length) {
-    auto* e = static_cast<DeviceEvents*>(context);
-    e->lengths.push_back(length);
-    e->firstBytes.push_back(report[0]);
-}
-}  // namespace
 
 TEST_F(HidPlatform, InputReportsAreWrittenIntoTheBufferCappedAtItsSize) {
-    auto d = plug(info(0x4D2A, 0x61, 1));
+    auto d = plug(deviceInfo(0x4D2A, 0x61, 1));
     IOHIDDeviceRef ref = d->ref();
     std::vector<uint8_t> buffer(1024 + 16, 0xEE);
-    DeviceEvents e;
+    Events e;
     IOHIDDeviceRegisterInputReportCallback(ref, buffer.data(), 1024, onReport, &e);
     d->sendInput(std::vector<uint8_t>{1, 2});
     pumpFor(20ms);
@@ -210,8 +159,7 @@ TEST_F(HidPlatform, InputReportsAreWrittenIntoTheBufferCappedAtItsSize) {
     d->sendInput(big);
     d->sendInput(std::vector<uint8_t>{0xAB, 0xCD});
     ASSERT_TRUE(pumpUntil([&] { return e.lengths.size() == 2; }));
-    EXPECT_EQ(e.lengths[0], 2000) << "the report's own length is passed on";
-    EXPECT_EQ(e.lengths[1], 2);
+    EXPECT_EQ(e.lengths, (std::vector<CFIndex>{2000, 2})) << "the report's own length is passed on";
     EXPECT_EQ(e.firstBytes[0], big[0]);
     EXPECT_EQ(buffer[0], 0xAB);
     EXPECT_EQ(buffer[2], big[2]) << "bytes past a short report keep what they held";
@@ -225,12 +173,12 @@ TEST_F(HidPlatform, InputReportsAreWrittenIntoTheBufferCappedAtItsSize) {
     EXPECT_EQ(buffer[0], 0xAB);
 }
 
-TEST_F(HidPlatform, RemovalRunsOnceAndAfterPendingReports) {
-    auto d = plug(info(0x4D2A, 0x61, 1));
+TEST_F(HidPlatform, RemovalRunsOnceAfterPendingReportsAndSendsThenFail) {
+    auto d = plug(deviceInfo(0x4D2A, 0x61, 1));
     IOHIDDeviceRef ref = d->ref();
     CFRetain(ref);
     uint8_t buffer[64] = {};
-    DeviceEvents e;
+    Events e;
     IOHIDDeviceRegisterRemovalCallback(ref, onRemoval, &e);
     IOHIDDeviceRegisterInputReportCallback(ref, buffer, sizeof buffer, onReport, &e);
     IOHIDDeviceScheduleWithRunLoop(ref, CFRunLoopGetCurrent(), kCFRunLoopDefaultMode);
@@ -242,52 +190,33 @@ TEST_F(HidPlatform, RemovalRunsOnceAndAfterPendingReports) {
     EXPECT_EQ(e.lastSender, ref);
     pumpFor(20ms);
     EXPECT_EQ(e.removals, 1);
-
     const uint8_t report[4] = {1, 2, 3, 4};
     EXPECT_EQ(IOHIDDeviceSetReport(ref, kIOHIDReportTypeOutput, 0, report, 4), kIOReturnNoDevice);
     CFRelease(ref);
-
-    // A replug is a new device object.
-    d->attach();
-    EXPECT_NE(d->ref(), nullptr);
 }
 
-TEST_F(HidPlatform, OutputReportsReachTheDeviceByteForByte) {
-    auto d = plug(info(0x4D2A, 0x61, 1));
-    std::vector<uint8_t> report(1024);
-    for (size_t i = 0; i < report.size(); ++i) report[i] = static_cast<uint8_t>(255 - i % 251);
-    EXPECT_EQ(IOHIDDeviceSetReport(d->ref(), kIOHIDReportTypeOutput, 0, report.data(), 1024), kIOReturnSuccess);
-    auto sent = d->outputReports();
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].type, kIOHIDReportTypeOutput);
-    EXPECT_EQ(sent[0].reportID, 0u);
-    EXPECT_EQ(sent[0].bytes, report);
-
+TEST_F(HidPlatform, BadOutputReportsAndProvokedManagerFaultsFail) {
+    auto d = plug(deviceInfo(0x4D2A, 0x61, 1));
+    const uint8_t report[4] = {1, 2, 3, 4};
     EXPECT_EQ(IOHIDDeviceSetReport(d->ref(), kIOHIDReportTypeOutput, 0, nullptr, 4), kIOReturnBadArgument);
-    EXPECT_EQ(IOHIDDeviceSetReport(d->ref(), kIOHIDReportTypeOutput, 0, report.data(), 0), kIOReturnBadArgument);
-    EXPECT_EQ(IOHIDDeviceSetReport(nullptr, kIOHIDReportTypeOutput, 0, report.data(), 4), kIOReturnBadArgument);
-    d->failSends(kIOReturnNotPermitted);
-    EXPECT_EQ(IOHIDDeviceSetReport(d->ref(), kIOHIDReportTypeOutput, 0, report.data(), 4), kIOReturnNotPermitted);
-    d->failSends(kIOReturnSuccess);
-    EXPECT_EQ(IOHIDDeviceSetReport(d->ref(), kIOHIDReportTypeOutput, 0, report.data(), 4), kIOReturnSuccess);
-    EXPECT_EQ(d->outputReports().size(), 2u);
-}
+    EXPECT_EQ(IOHIDDeviceSetReport(d->ref(), kIOHIDReportTypeOutput, 0, report, 0), kIOReturnBadArgument);
+    EXPECT_EQ(IOHIDDeviceSetReport(d->ref(), kIOHIDReportTypeOutput, 256, report, 4), kIOReturnBadArgument);
+    EXPECT_EQ(IOHIDDeviceSetReport(nullptr, kIOHIDReportTypeOutput, 0, report, 4), kIOReturnBadArgument);
+    EXPECT_TRUE(d->outputReports().empty());
 
-TEST_F(HidPlatform, ManagerFaultsCanBeProvoked) {
+    // Provoked manager faults hit the next call only.
     ktrplatform::failNextHIDManagerCreate();
     EXPECT_EQ(IOHIDManagerCreate(kCFAllocatorDefault, 0), nullptr);
-    IOHIDManagerRef manager = IOHIDManagerCreate(kCFAllocatorDefault, 0);
+    auto manager = own(IOHIDManagerCreate(kCFAllocatorDefault, 0));
     ASSERT_NE(manager, nullptr);
     ktrplatform::failNextHIDManagerOpen();
-    EXPECT_EQ(IOHIDManagerOpen(manager, 0), kIOReturnError);
-    EXPECT_EQ(IOHIDManagerOpen(manager, 0), kIOReturnSuccess);
-    CFRelease(manager);
+    EXPECT_EQ(IOHIDManagerOpen(manager.get(), 0), kIOReturnError);
+    EXPECT_EQ(IOHIDManagerOpen(manager.get(), 0), kIOReturnSuccess);
 }
 
 TEST(RunLoop, EachThreadHasItsOwnAndStopEndsARun) {
     CFRunLoopRef main = CFRunLoopGetCurrent();
     EXPECT_EQ(main, CFRunLoopGetMain());
-    EXPECT_EQ(CFGetTypeID(main), CFRunLoopGetTypeID());
     CFRunLoopRef other = nullptr;
     std::thread([&] {
         other = CFRunLoopGetCurrent();
@@ -311,9 +240,9 @@ TEST_F(HidPlatform, WakeDescriptorSignalsPendingWorkWithoutPolling) {
     pollfd p{fd, POLLIN, 0};
     EXPECT_EQ(poll(&p, 1, 0), 0) << "idle loop: descriptor not readable";
 
-    auto d = plug(info(0x4D2A, 0x61, 1));
+    auto d = plug(deviceInfo(0x4D2A, 0x61, 1));
     uint8_t buffer[8] = {};
-    DeviceEvents e;
+    Events e;
     IOHIDDeviceRegisterInputReportCallback(d->ref(), buffer, sizeof buffer, onReport, &e);
     IOHIDDeviceScheduleWithRunLoop(d->ref(), loop, kCFRunLoopDefaultMode);
     std::thread([&] { d->sendInput(std::vector<uint8_t>{7}); }).join();
@@ -323,28 +252,35 @@ TEST_F(HidPlatform, WakeDescriptorSignalsPendingWorkWithoutPolling) {
     EXPECT_EQ(poll(&p, 1, 0), 0);
 }
 
-TEST_F(HidPlatform, ConcurrentSendsAndUnplugsNeverTouchAFreedDevice) {
-    auto d = plug(info(0x4D2A, 0x61, 1));
-    std::atomic<bool> done{false};
-    std::atomic<int> ok{0}, failed{0};
-    IOHIDDeviceRef held = d->ref();
-    CFRetain(held);
-    std::thread sender([&] {
-        const uint8_t report[16] = {0xF3};
-        while (!done) {
-            IOReturn r = IOHIDDeviceSetReport(held, kIOHIDReportTypeOutput, 0, report, sizeof report);
-            (r == kIOReturnSuccess ? ok : failed)++;
-        }
-    });
-    while (ok == 0) std::this_thread::yield();
-    for (int i = 0; i < 200; ++i) {
-        d->detach();
-        d->attach();
-    }
-    while (failed == 0) std::this_thread::yield();
-    done = true;
-    sender.join();
-    EXPECT_GT(ok.load(), 0);
-    EXPECT_GT(failed.load(), 0) << "the first device object is gone after the first unplug";
-    CFRelease(held);
+TEST_F(HidPlatform, ServiceLookupConsumesTheDictionaryWhateverTheOutcome) {
+    auto d = plug(deviceInfo(0x2222, 0x61, 7));
+    const auto lookUp = [](CFMutableDictionaryRef matching) {
+        CFRetain(matching);
+        const io_service_t service = IOServiceGetMatchingService(kIOMasterPortDefault, matching);
+        EXPECT_EQ(CFGetRetainCount(matching), 1);
+        CFRelease(matching);
+        return service;
+    };
+    const io_service_t service = lookUp(byLocationOf(d->ref()));
+    EXPECT_NE(service, 0u);
+    EXPECT_EQ(lookUp(serviceMatching("VendorID", 0x2222)), service) << "found by any property";
+    EXPECT_EQ(IOObjectRelease(service), kIOReturnSuccess);
+    EXPECT_EQ(lookUp(serviceMatching("LocationID", 8)), 0u);
+    EXPECT_EQ(lookUp(byLocationOf(d->ref(), "IOUSBDevice")), 0u) << "another class matches nothing here";
+    // Something that is no dictionary is still given back, and matches nothing.
+    EXPECT_EQ(IOServiceGetMatchingService(kIOMasterPortDefault, (CFDictionaryRef)str("IOHIDDevice")), 0u);
+    EXPECT_EQ(IOServiceGetMatchingService(kIOMasterPortDefault, nullptr), 0u);
+    EXPECT_EQ(IOServiceMatching(nullptr), nullptr);
+    EXPECT_NE(IOObjectRelease(0), kIOReturnSuccess);
+    EXPECT_NE(IOObjectRelease(0xDEADBEEF), kIOReturnSuccess);
+
+    // A handle outlives its device's departure, but a departed device is not found.
+    CFMutableDictionaryRef matching = byLocationOf(d->ref());
+    d->detach();
+    EXPECT_EQ(IOServiceGetMatchingService(kIOMasterPortDefault, matching), 0u);
+    EXPECT_EQ(IOObjectRelease(service), kIOReturnSuccess);
+    EXPECT_NE(IOObjectRelease(service), kIOReturnSuccess) << "every reference was given back";
+    // A device without a location is not found by one.
+    plug(deviceInfo(0x2222, 0x61, std::nullopt));
+    EXPECT_EQ(IOServiceGetMatchingService(kIOMasterPortDefault, serviceMatching("LocationID", 0)), 0u);
 }

@@ -15,7 +15,6 @@
 
 using ktrplatform::MessageThreadRunLoop;
 using uiplatformtest::runUntil;
-using uiplatformtest::watchedDescriptors;
 
 namespace {
 
@@ -23,9 +22,16 @@ namespace {
 class MessageThreadRunLoopTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_manager = IOHIDManagerCreate(kCFAllocatorDefault, 0);
         IOHIDManagerSetDeviceMatching(m_manager, nullptr);
-        IOHIDManagerRegisterDeviceMatchingCallback(m_manager, &MessageThreadRunLoopTest::onArrival, this);
+        IOHIDManagerRegisterDeviceMatchingCallback(
+            m_manager,
+            [](void* context, IOReturn, void*, IOHIDDeviceRef) {
+                auto* self = static_cast<MessageThreadRunLoopTest*>(context);
+                if (!juce::MessageManager::getInstance()->isThisTheMessageThread()) self->onOtherThread = true;
+                ++self->arrivals;
+                if (self->onEachArrival) self->onEachArrival();
+            },
+            this);
         IOHIDManagerScheduleWithRunLoop(m_manager, CFRunLoopGetCurrent(), kCFRunLoopDefaultMode);
     }
     void TearDown() override {
@@ -41,31 +47,22 @@ protected:
             info.vendorID = 0x4D2A;
             info.productID = 0x61 + (int64_t)m_devices.size();
             info.locationID = (int64_t)m_devices.size() + 1;
-            auto device = ktrplatform::VirtualDevice::create(info);
-            device->attach();
-            m_devices.push_back(device);
+            m_devices.push_back(ktrplatform::VirtualDevice::create(info));
+            m_devices.back()->attach();
         }).join();
     }
 
-    static bool watched(int fd) {
-        const auto fds = watchedDescriptors();
-        return std::find(fds.begin(), fds.end(), fd) != fds.end();
+    static bool wakeDescriptorWatched() {
+        const auto fds = uiplatformtest::watchedDescriptors();
+        return std::count(fds.begin(), fds.end(), KTRRunLoopGetWakeDescriptor(CFRunLoopGetCurrent())) > 0;
     }
-    static int wakeDescriptor() { return KTRRunLoopGetWakeDescriptor(CFRunLoopGetCurrent()); }
 
     std::atomic<int> arrivals{0};
     std::atomic<bool> onOtherThread{false};
     std::function<void()> onEachArrival;
 
 private:
-    static void onArrival(void* context, IOReturn, void*, IOHIDDeviceRef) {
-        auto* self = static_cast<MessageThreadRunLoopTest*>(context);
-        if (!juce::MessageManager::getInstance()->isThisTheMessageThread()) self->onOtherThread = true;
-        ++self->arrivals;
-        if (self->onEachArrival) self->onEachArrival();
-    }
-
-    IOHIDManagerRef m_manager = nullptr;
+    IOHIDManagerRef m_manager = IOHIDManagerCreate(kCFAllocatorDefault, 0);
     std::vector<std::shared_ptr<ktrplatform::VirtualDevice>> m_devices;
 };
 
@@ -75,7 +72,7 @@ TEST_F(MessageThreadRunLoopTest, WorkPostedFromAnotherThreadRunsOnTheMessageThre
     plugFromAnotherThread();  // pending before the run loop is driven: runs once it is
     MessageThreadRunLoop driver;
     ASSERT_TRUE(driver.isAttached());
-    EXPECT_TRUE(watched(wakeDescriptor()));
+    EXPECT_TRUE(wakeDescriptorWatched());
     EXPECT_TRUE(runUntil([&] { return arrivals == 1; }));
     plugFromAnotherThread();
     EXPECT_TRUE(runUntil([&] { return arrivals == 2; }));
@@ -84,7 +81,7 @@ TEST_F(MessageThreadRunLoopTest, WorkPostedFromAnotherThreadRunsOnTheMessageThre
 
 TEST_F(MessageThreadRunLoopTest, AfterDestructionTheEventLoopLeavesTheWorkAlone) {
     { MessageThreadRunLoop driver; }
-    EXPECT_FALSE(watched(wakeDescriptor()));
+    EXPECT_FALSE(wakeDescriptorWatched());
     plugFromAnotherThread();
     // A message posted after the work: by the time it runs, a driven run loop would have run the work too.
     std::atomic<bool> marker{false};
@@ -97,10 +94,7 @@ TEST_F(MessageThreadRunLoopTest, AfterDestructionTheEventLoopLeavesTheWorkAlone)
 TEST_F(MessageThreadRunLoopTest, OnlyOneDriverPerRunLoop) {
     auto first = std::make_unique<MessageThreadRunLoop>();
     ASSERT_TRUE(first->isAttached());
-    {
-        MessageThreadRunLoop second;
-        EXPECT_FALSE(second.isAttached());
-    }
+    EXPECT_FALSE(MessageThreadRunLoop().isAttached());
     plugFromAnotherThread();
     EXPECT_TRUE(runUntil([&] { return arrivals == 1; })) << "the second one's end left the first one driving";
 
@@ -108,6 +102,6 @@ TEST_F(MessageThreadRunLoopTest, OnlyOneDriverPerRunLoop) {
     onEachArrival = [&] { first.reset(); };
     plugFromAnotherThread();
     EXPECT_TRUE(runUntil([&] { return first == nullptr; }));
-    EXPECT_FALSE(watched(wakeDescriptor()));
+    EXPECT_FALSE(wakeDescriptorWatched());
     onEachArrival = nullptr;
 }

@@ -2,9 +2,9 @@
 #pragma once
 
 #include <IOKit/hid/IOHIDManager.h>
+#include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -34,49 +34,71 @@ inline std::string textProperty(IOHIDDeviceRef device, const char* key) {
     return buffer;
 }
 
-// The updater's side of the bus: takes the first KTR device that arrives and
-// records its events on the run loop of the thread that created it.
+// How a KTR-Q7 in update mode shows itself, whichever simulator stands in for it.
+inline void expectKtrProperties(IOHIDDeviceRef d, int64_t product, int64_t release, std::optional<int64_t> location) {
+    EXPECT_EQ(numberProperty(d, kIOHIDVendorIDKey), 0x4D2A);
+    EXPECT_EQ(numberProperty(d, kIOHIDProductIDKey), product);
+    EXPECT_EQ(numberProperty(d, kIOHIDVersionNumberKey), release);
+    EXPECT_EQ(numberProperty(d, kIOHIDLocationIDKey), location);
+    EXPECT_EQ(numberProperty(d, kIOHIDPrimaryUsagePageKey), 0xFF00);
+    EXPECT_EQ(numberProperty(d, kIOHIDPrimaryUsageKey), 1);
+    EXPECT_EQ(numberProperty(d, kIOHIDMaxInputReportSizeKey), 1024);
+    EXPECT_EQ(numberProperty(d, kIOHIDMaxOutputReportSizeKey), 1024);
+    EXPECT_EQ(textProperty(d, kIOHIDProductKey), "KTR-Q7");
+    EXPECT_EQ(textProperty(d, kIOHIDManufacturerKey), "KTR");
+}
+
+// A manager that matches every device and reports arrivals on the calling thread's run loop.
+inline IOHIDManagerRef openManager(IOHIDDeviceCallback onArrival, void* context) {
+    IOHIDManagerRef manager = IOHIDManagerCreate(nullptr, 0);
+    IOHIDManagerSetDeviceMatching(manager, nullptr);
+    IOHIDManagerRegisterDeviceMatchingCallback(manager, onArrival, context);
+    IOHIDManagerScheduleWithRunLoop(manager, CFRunLoopGetCurrent(), kCFRunLoopDefaultMode);
+    IOHIDManagerOpen(manager, 0);
+    return manager;
+}
+
+// Undoes openManager, from the same thread.
+inline void closeManager(IOHIDManagerRef manager) {
+    IOHIDManagerRegisterDeviceMatchingCallback(manager, nullptr, nullptr);
+    IOHIDManagerUnscheduleFromRunLoop(manager, CFRunLoopGetCurrent(), kCFRunLoopDefaultMode);
+    IOHIDManagerClose(manager, 0);
+    CFRelease(manager);
+}
+
+// Takes the first KTR device that arrives and records "arrival", "input" and "removal" on the run loop
+// of the thread that created it.
 class Host {
 public:
-    Host() {
-        m_manager = IOHIDManagerCreate(nullptr, 0);
-        IOHIDManagerSetDeviceMatching(m_manager, nullptr);
-        IOHIDManagerRegisterDeviceMatchingCallback(m_manager, &Host::onArrival, this);
-        IOHIDManagerScheduleWithRunLoop(m_manager, CFRunLoopGetCurrent(), kCFRunLoopDefaultMode);
-        IOHIDManagerOpen(m_manager, 0);
-    }
-
+    Host() : m_manager(openManager(&Host::onArrival, this)) {}
     ~Host() {
         if (m_device != nullptr) {
             IOHIDDeviceRegisterRemovalCallback(m_device, nullptr, nullptr);
             IOHIDDeviceRegisterInputReportCallback(m_device, m_buffer, sizeof m_buffer, nullptr, nullptr);
             IOHIDDeviceUnscheduleFromRunLoop(m_device, CFRunLoopGetCurrent(), kCFRunLoopDefaultMode);
         }
-        IOHIDManagerRegisterDeviceMatchingCallback(m_manager, nullptr, nullptr);
-        IOHIDManagerUnscheduleFromRunLoop(m_manager, CFRunLoopGetCurrent(), kCFRunLoopDefaultMode);
-        IOHIDManagerClose(m_manager, 0);
-        CFRelease(m_manager);
+        closeManager(m_manager);
     }
 
     IOHIDDeviceRef device() const {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_device;
     }
-    bool waitForDevice(std::chrono::milliseconds timeout = 10s) {
-        return ktrtest::pumpUntil([&] { return device() != nullptr; }, timeout);
+    bool waitForDevice() {
+        return ktrtest::pumpUntil([&] { return device() != nullptr; }, 10s);
     }
-
     std::vector<std::string> events() const {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_events;
     }
-    bool pumpUntilEvents(size_t count, std::chrono::milliseconds timeout = 10s) {
-        return ktrtest::pumpUntil([&] { return events().size() >= count; }, timeout);
+    bool pumpUntilEvents(size_t count) {
+        return ktrtest::pumpUntil([&] { return events().size() >= count; }, 10s);
     }
     std::vector<std::vector<uint8_t>> inputs() const {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_inputs;
     }
+    // As the input callback was told them.
     std::vector<CFIndex> inputLengths() const {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_lengths;
@@ -91,22 +113,9 @@ public:
     // From the thread that pumps the run loop: sends and pumps until the answer came.
     std::optional<std::vector<uint8_t>> exchange(const std::vector<uint8_t>& report) {
         const size_t before = inputs().size();
-        if (send(report) != kIOReturnSuccess) return std::nullopt;
-        if (!ktrtest::pumpUntil([&] { return inputs().size() > before; })) return std::nullopt;
+        if (send(report) != kIOReturnSuccess || !ktrtest::pumpUntil([&] { return inputs().size() > before; }))
+            return std::nullopt;
         return inputs()[before];
-    }
-
-    // From a worker while another thread pumps, as the updater's transfer does.
-    std::optional<std::vector<uint8_t>> exchangeFromWorker(const std::vector<uint8_t>& report) {
-        size_t before;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            before = m_inputs.size();
-        }
-        if (send(report) != kIOReturnSuccess) return std::nullopt;
-        std::unique_lock<std::mutex> lock(m_mutex);
-        if (!m_changed.wait_for(lock, 10s, [&] { return m_inputs.size() > before; })) return std::nullopt;
-        return m_inputs[before];
     }
 
 private:
@@ -131,19 +140,14 @@ private:
 
     static void onInput(void* context, IOReturn, void*, IOHIDReportType, uint32_t, uint8_t* report, CFIndex length) {
         auto* host = static_cast<Host*>(context);
-        {
-            std::lock_guard<std::mutex> lock(host->m_mutex);
-            host->m_events.push_back("input");
-            const size_t kept = std::min(static_cast<size_t>(length), sizeof host->m_buffer);
-            host->m_inputs.emplace_back(report, report + kept);
-            host->m_lengths.push_back(length);
-        }
-        host->m_changed.notify_all();
+        std::lock_guard<std::mutex> lock(host->m_mutex);
+        host->m_events.push_back("input");
+        host->m_inputs.emplace_back(report, report + std::min(static_cast<size_t>(length), sizeof host->m_buffer));
+        host->m_lengths.push_back(length);
     }
 
-    IOHIDManagerRef m_manager = nullptr;
+    IOHIDManagerRef m_manager;
     mutable std::mutex m_mutex;
-    std::condition_variable m_changed;
     IOHIDDeviceRef m_device = nullptr;
     uint8_t m_buffer[1024] = {};
     std::vector<std::string> m_events;

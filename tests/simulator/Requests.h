@@ -55,6 +55,24 @@ inline std::vector<std::vector<uint8_t>> dataRequests(const std::vector<uint8_t>
     return out;
 }
 
+// Every request of a whole update, with this many finish requests at the end.
+inline std::vector<std::vector<uint8_t>> wholeUpdate(const std::vector<uint8_t>& file, int finishes,
+                                                     int version = 123) {
+    std::vector<std::vector<uint8_t>> out = {startRequestFor(file, version), openRequest()};
+    for (auto& r : dataRequests(file)) out.push_back(std::move(r));
+    out.insert(out.end(), static_cast<size_t>(finishes), finishRequest());
+    return out;
+}
+
+// A fault at this step, shaped by set: fault(Step::chunk(1), [](Fault& f) { f.noReply = true; }).
+template <class Set>
+ktrsim::Fault fault(ktrsim::Step step, Set set) {
+    ktrsim::Fault f;
+    f.step = step;
+    set(f);
+    return f;
+}
+
 inline std::vector<uint8_t> makeFile(size_t size, uint32_t seed = 1) {
     std::vector<uint8_t> file(size);
     for (auto& b : file) {

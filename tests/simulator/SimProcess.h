@@ -23,7 +23,7 @@ using namespace std::chrono_literals;
 
 class SimProcess {
 public:
-    explicit SimProcess(const std::vector<std::string>& args) {
+    explicit SimProcess(std::vector<std::string> args) {
         int in[2], out[2], err[2];
         if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return;
         posix_spawn_file_actions_t actions;
@@ -31,21 +31,17 @@ public:
         posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
         posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
         posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-        std::vector<std::string> all = {KTRQ7_SIM_PATH};
-        all.insert(all.end(), args.begin(), args.end());
+        args.insert(args.begin(), KTRQ7_SIM_PATH);
         std::vector<char*> argv;
-        for (std::string& a : all) argv.push_back(a.data());
+        for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
         if (posix_spawn(&m_pid, KTRQ7_SIM_PATH, &actions, nullptr, argv.data(), environ) != 0) m_pid = -1;
         posix_spawn_file_actions_destroy(&actions);
-        ::close(in[0]);
-        ::close(out[1]);
-        ::close(err[1]);
+        for (int fd : {in[0], out[1], err[1]}) ::close(fd);
         m_in = in[1];
         m_out = out[0];
         m_err = err[0];
     }
-
     ~SimProcess() {
         if (m_pid > 0 && !m_status) {
             ::kill(m_pid, SIGKILL);
@@ -54,7 +50,6 @@ public:
         for (int fd : {m_in, m_out, m_err})
             if (fd >= 0) ::close(fd);
     }
-
     SimProcess(const SimProcess&) = delete;
     SimProcess& operator=(const SimProcess&) = delete;
 
@@ -62,24 +57,19 @@ public:
 
     // Reads status lines until one equals the text (or starts with it, for a prefix);
     // false when the time ran out or the output ended first.
-    bool waitForLine(const std::string& text, bool prefix = false, std::chrono::milliseconds timeout = 10s) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
+    bool waitForLine(const std::string& text, bool prefix = false) {
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
         for (;;) {
-            while (m_checked < m_lines.size()) {
-                const std::string& line = m_lines[m_checked++];
-                if (prefix ? line.rfind(text, 0) == 0 : line == text) return true;
+            for (size_t end; (end = m_outText.find('\n')) != std::string::npos; m_outText.erase(0, end + 1)) {
+                const std::string line = m_outText.substr(0, end);
+                if (prefix ? line.rfind(text, 0) == 0 : line == text) {
+                    m_outText.erase(0, end + 1);
+                    return true;
+                }
             }
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0 || !readSome(m_out, m_outText, static_cast<int>(left.count()))) return false;
-            splitLines();
         }
-    }
-    // Whether the line was among those read so far, wherever it was.
-    bool saw(const std::string& text) const {
-        for (const std::string& line : m_lines)
-            if (line == text) return true;
-        return false;
     }
 
     bool command(const std::string& line) {
@@ -98,12 +88,9 @@ public:
         while (!m_status && m_pid > 0) {
             int status = 0;
             const pid_t r = ::waitpid(m_pid, &status, WNOHANG);
-            if (r == m_pid) {
-                m_status = status;
-                break;
-            }
-            if (r < 0 || std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            if (r == m_pid) m_status = status;
+            if (r == m_pid || r < 0 || std::chrono::steady_clock::now() >= deadline) break;
+            std::this_thread::sleep_for(5ms);
         }
         if (!m_status || !WIFEXITED(*m_status)) return std::nullopt;
         return WEXITSTATUS(*m_status);
@@ -119,28 +106,17 @@ public:
 private:
     static bool readSome(int fd, std::string& into, int timeoutMs) {
         pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, timeoutMs) <= 0) return false;
         char buffer[4096];
+        if (::poll(&p, 1, timeoutMs) <= 0) return false;
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n <= 0) return false;
-        into.append(buffer, static_cast<size_t>(n));
-        return true;
-    }
-
-    void splitLines() {
-        size_t end;
-        while ((end = m_outText.find('\n')) != std::string::npos) {
-            m_lines.push_back(m_outText.substr(0, end));
-            m_outText.erase(0, end + 1);
-        }
+        if (n > 0) into.append(buffer, static_cast<size_t>(n));
+        return n > 0;
     }
 
     pid_t m_pid = -1;
     int m_in = -1, m_out = -1, m_err = -1;
     std::optional<int> m_status;
     std::string m_outText, m_errText;
-    std::vector<std::string> m_lines;
-    size_t m_checked = 0;
 };
 
 }  // namespace simtest

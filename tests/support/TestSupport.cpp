@@ -27,23 +27,25 @@ void pumpFor(std::chrono::milliseconds duration) {
     while (std::chrono::steady_clock::now() < deadline) CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.005, false);
 }
 
-StderrCapture::StderrCapture() {
-    std::fflush(stderr);
-    char path[] = "/tmp/ktr-stderr-XXXXXX";
+OutputCapture::OutputCapture(int fd) : m_fd(fd) {
+    // Every stream is flushed: what was written before belongs to no capture.
+    std::fflush(nullptr);
+    char path[] = "/tmp/ktr-capture-XXXXXX";
     m_tmpFd = mkstemp(path);
     if (m_tmpFd < 0) return;
     unlink(path);
-    m_savedFd = dup(STDERR_FILENO);
-    dup2(m_tmpFd, STDERR_FILENO);
+    m_savedFd = dup(m_fd);
+    dup2(m_tmpFd, m_fd);
 }
 
-StderrCapture::~StderrCapture() { text(); }
+OutputCapture::~OutputCapture() { text(); }
 
-std::string StderrCapture::text() {
+std::string OutputCapture::text() {
     if (m_done || m_tmpFd < 0) return m_text;
     m_done = true;
-    std::fflush(stderr);
-    dup2(m_savedFd, STDERR_FILENO);
+    // Writers may have left their text in a stream's buffer.
+    std::fflush(nullptr);
+    dup2(m_savedFd, m_fd);
     close(m_savedFd);
     lseek(m_tmpFd, 0, SEEK_SET);
     char buffer[4096];

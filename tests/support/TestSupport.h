@@ -14,18 +14,29 @@ bool pumpUntil(const std::function<bool()>& predicate, std::chrono::milliseconds
 // Runs the calling thread's run loop for the given time.
 void pumpFor(std::chrono::milliseconds duration);
 
-// Captures what is written to standard error while it lives.
-class StderrCapture {
+// Captures what is written to a file descriptor while it lives.
+class OutputCapture {
 public:
-    StderrCapture();
-    ~StderrCapture();
+    explicit OutputCapture(int fd);
+    ~OutputCapture();
+    OutputCapture(const OutputCapture&) = delete;
+    OutputCapture& operator=(const OutputCapture&) = delete;
     std::string text();  // stops capturing and returns what was written
 
 private:
+    int m_fd;
     int m_savedFd = -1;
     int m_tmpFd = -1;
     bool m_done = false;
     std::string m_text;
+};
+
+struct StderrCapture : OutputCapture {
+    StderrCapture() : OutputCapture(2) {}
+};
+
+struct StdoutCapture : OutputCapture {
+    StdoutCapture() : OutputCapture(1) {}
 };
 
 }  // namespace ktrtest

@@ -23,9 +23,6 @@ public:
         setenv("XDG_CONFIG_HOME", pattern, 1);
     }
     void TearDown() override { std::filesystem::remove_all(m_dir); }
-    static std::string file() {
-        return std::string(getenv("XDG_CONFIG_HOME")) + "/ktrq7-updater/org.ktrq7.updater.plist";
-    }
 
 private:
     std::string m_dir;
@@ -65,10 +62,7 @@ protected:
 };
 
 TEST_F(Language, FirstStoredEntryThatBeginsWithACodeWins) {
-    const struct {
-        std::vector<std::string> entries;
-        unsigned int locale;
-    } cases[] = {
+    const std::pair<std::vector<std::string>, unsigned int> cases[] = {
         {{"de", "en"}, 2},
         {{"xx", "ko"}, 10},
         {{"PT_BR"}, 7},
@@ -79,19 +73,17 @@ TEST_F(Language, FirstStoredEntryThatBeginsWithACodeWins) {
         {{"nl_NL_ABCDEFG_X", "it"}, 5},            // 15 characters: fits
         {{"zh", "zh_Hans"}, 8},
     };
-    for (const auto& c : cases) {
-        store(c.entries);
-        EXPECT_EQ(chosen(), c.locale) << (c.entries.empty() ? std::string() : c.entries[0]);
+    for (const auto& [entries, locale] : cases) {
+        store(entries);
+        EXPECT_EQ(chosen(), locale) << (entries.empty() ? std::string() : entries[0]);
     }
-    // A value that is no list.
-    CFPreferencesSetAppValue(kKey(), CFSTR("de"), kCFPreferencesCurrentApplication);
+    CFPreferencesSetAppValue(kKey(), CFSTR("de"), kCFPreferencesCurrentApplication);  // no list
     EXPECT_EQ(chosen(), 0u);
 }
 
 TEST_F(Language, EnvironmentStandsInForAStoredList) {
     const struct {
-        const char* name;
-        const char* value;
+        const char *name, *value;
         unsigned int locale;
     } cases[] = {
         {"LANG", "zh_TW.UTF-8", 9},
@@ -116,17 +108,13 @@ TEST_F(Language, EnvironmentStandsInForAStoredList) {
     EXPECT_EQ(chosen(), 0u);
     setenv("LANGUAGE", "it:de", 1);
     EXPECT_EQ(chosen(), 4u);
-
     // What the user stored beats the environment.
     store({"es"});
     EXPECT_EQ(chosen(), 3u);
 }
 
 TEST(Locale, CanonicalIdentifiers) {
-    const struct {
-        const char* in;
-        const char* out;
-    } cases[] = {
+    const std::pair<const char*, const char*> cases[] = {
         {"de_DE.UTF-8@euro", "de_DE"},
         {"zh_CN.UTF-8", "zh-Hans_CN"},
         {"zh_MO", "zh-Hant_MO"},
@@ -141,25 +129,26 @@ TEST(Locale, CanonicalIdentifiers) {
         {"en_U$", nullptr},
         {"12", nullptr},
     };
-    for (const auto& c : cases) {
-        CFStringRef in = CFStringCreateWithCString(nullptr, c.in, kCFStringEncodingUTF8);
-        CFStringRef out = CFLocaleCreateCanonicalLocaleIdentifierFromString(kCFAllocatorDefault, in);
+    for (const auto& [in, out] : cases) {
+        CFStringRef from = CFStringCreateWithCString(nullptr, in, kCFStringEncodingUTF8);
+        CFStringRef to = CFLocaleCreateCanonicalLocaleIdentifierFromString(kCFAllocatorDefault, from);
         char text[32] = {};
-        if (out != nullptr) CFStringGetCString(out, text, sizeof text, kCFStringEncodingASCII);
-        EXPECT_STREQ(out != nullptr ? text : nullptr, c.out) << c.in;
-        if (out != nullptr) CFRelease(out);
-        CFRelease(in);
+        if (to != nullptr) CFStringGetCString(to, text, sizeof text, kCFStringEncodingASCII);
+        EXPECT_STREQ(to != nullptr ? text : nullptr, out) << in;
+        if (to != nullptr) CFRelease(to);
+        CFRelease(from);
     }
     EXPECT_EQ(CFLocaleCreateCanonicalLocaleIdentifierFromString(kCFAllocatorDefault, nullptr), nullptr);
 }
 
 TEST_F(Language, StoredListSurvivesSynchronizeAndADamagedFileReadsAsNone) {
+    const std::string file = std::string(getenv("XDG_CONFIG_HOME")) + "/ktrq7-updater/org.ktrq7.updater.plist";
     store({"ru"});
     ASSERT_TRUE(CFPreferencesAppSynchronize(kCFPreferencesCurrentApplication));
-    ASSERT_TRUE(std::filesystem::exists(PreferencesFolder::file()));
+    ASSERT_TRUE(std::filesystem::exists(file));
     EXPECT_EQ(chosen(), 6u);  // read back from the file: synchronising dropped the copy in memory
 
-    std::ofstream(PreferencesFolder::file()) << "<plist><array><string>ru";
+    std::ofstream(file) << "<plist><array><string>ru";
     ASSERT_TRUE(CFPreferencesAppSynchronize(kCFPreferencesCurrentApplication));
     setenv("LANG", "ko_KR.UTF-8", 1);
     EXPECT_EQ(chosen(), 10u);
@@ -182,19 +171,17 @@ TEST_F(Language, LoaderKeepsItsStateByTheRules) {
         EXPECT_EQ(plangList[i].m_code, expected::kCode[i]);
     }
     EXPECT_FALSE(loader->isLocale(12));
-    EXPECT_TRUE(loader->getString(25).isEmpty());
-    EXPECT_TRUE(loader->getFont(12).isEmpty());
-    EXPECT_TRUE(loader->getLang(12).isEmpty());
+    EXPECT_TRUE(loader->getString(25).isEmpty() && loader->getFont(12).isEmpty() && loader->getLang(12).isEmpty());
     EXPECT_EQ(&loader->getFont(), &loader->getFont(1));
 
-    // The same index reloads nothing; another replaces every string at once.
+    // The same index reloads nothing; another replaces every string at once; one past the last is refused.
     const auto* before = loader->getString(3).getCharPointer().getAddress();
     loader->setLocale(1);
     EXPECT_EQ(loader->getString(3).getCharPointer().getAddress(), before);
     loader->setLocale(11);
-    for (int text = 0; text < 25; ++text)
-        EXPECT_EQ(loader->getString(static_cast<unsigned int>(text)),
-                  juce::String::fromUTF8(expected::kStrings[11][text]));
+    juce::String texts[25];
+    for (unsigned int text = 0; text < 25; ++text) texts[text] = loader->getString(text);
+    EXPECT_EQ(expected::hashOf(texts, 25), expected::kStringsHash[11]);
     loader->setLocale(12);
     EXPECT_EQ(loader->getLocale(), 11u);
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "Binary.h"
+#include "LenientUtf8.h"
 #include "Table.h"
 
 namespace {
@@ -25,49 +26,6 @@ const char* takeLine(const char* cursor, const char* end, char* line) {
     if (cursor == end) return end;
     if (*cursor == '\r' && cursor + 1 < end && cursor[1] == '\n') return cursor + 2;
     return cursor + 1;
-}
-
-// Length of the well-formed UTF-8 sequence at `p`, or 0 when it is malformed.
-int sequenceLength(const unsigned char* p) {
-    const unsigned char lead = p[0];
-    if (lead < 0x80) return 1;
-    int length = 0;
-    unsigned char low = 0x80, high = 0xBF;  // bounds of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
-    } else {
-        return 0;
-    }
-    if (p[1] < low || p[1] > high) return 0;
-    for (int i = 2; i < length; ++i)
-        if (p[i] < 0x80 || p[i] > 0xBF) return 0;
-    return length;
-}
-
-// The framework's UTF-8 conversion overruns its buffer on malformed input, so each malformed
-// byte becomes U+FFFD first.
-juce::String fromWellFormedUTF8(const char* text) {
-    std::string out;
-    const auto* p = reinterpret_cast<const unsigned char*>(text);
-    while (*p != 0) {
-        const int length = sequenceLength(p);
-        if (length == 0) {
-            out += "\xEF\xBF\xBD";
-            ++p;
-        } else {
-            out.append(reinterpret_cast<const char*>(p), static_cast<size_t>(length));
-            p += length;
-        }
-    }
-    return juce::String::fromUTF8(out.c_str(), static_cast<int>(out.size()));
 }
 
 FlgTable markerSection(const char* line) {
@@ -183,7 +141,7 @@ void TxtLoader::Load(char const** pointer, int const* length, FlgTable table, ju
         // Lines outside any section (the byte-order mark, ":FONT_WIN") are never taken.
         if (section != FLG_NONE && section == table && taken < maxCount && out != nullptr) {
             Read(line, text);
-            out[taken++] = fromWellFormedUTF8(text);
+            out[taken++] = ktrtext::fromUtf8Leniently(text, std::strlen(text));
         }
     }
 }

@@ -18,6 +18,8 @@
 #include <thread>
 #include <utility>
 
+#include "LenientUtf8.h"
+
 // A message is the command line in UTF-8 followed by a NUL. A connection that closes before its NUL delivers
 // nothing, so a start that gave up half-way is not announced.
 
@@ -101,51 +103,6 @@ size_t cutAtCharacter(const char* data, size_t size, size_t limit) {
     size_t n = limit;
     for (int i = 0; i < 3 && n > 0 && isContinuation(static_cast<unsigned char>(data[n])); ++i) --n;
     return n;
-}
-
-// Length of the well-formed UTF-8 sequence at `p`, 0 when it is malformed or runs past `left`.
-size_t sequenceLength(const unsigned char* p, size_t left) {
-    const unsigned char lead = p[0];
-    if (lead < 0x80) return 1;
-    size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;  // excludes overlong forms, surrogates and code points past U+10FFFF
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
-    } else {
-        return 0;
-    }
-    if (left < length || p[1] < low || p[1] > high) return 0;
-    for (size_t i = 2; i < length; ++i)
-        if (!isContinuation(p[i])) return 0;
-    return length;
-}
-
-// The framework's UTF-8 decoding reads past malformed input, so every malformed byte becomes U+FFFD first.
-juce::String decode(const std::string& bytes) {
-    std::string clean;
-    clean.reserve(bytes.size());
-    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    size_t left = bytes.size();
-    while (left > 0) {
-        size_t n = sequenceLength(p, left);
-        if (n == 0) {
-            clean += "\xEF\xBF\xBD";
-            n = 1;
-        } else {
-            clean.append(reinterpret_cast<const char*>(p), n);
-        }
-        p += n;
-        left -= n;
-    }
-    return juce::String::fromUTF8(clean.data(), static_cast<int>(clean.size()));
 }
 
 }  // namespace
@@ -254,7 +211,7 @@ private:
         // The callback may delete the owner, and with it this server's callback and state.
         const auto self = shared_from_this();
         const auto callback = m_onStart;
-        if (callback) callback(decode(message));
+        if (callback) callback(ktrtext::fromUtf8Leniently(message.data(), message.size()));
     }
 
     void drop(Connections::iterator it) {

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "HID_Internal.h"
 #include "HID_Utilities.h"
 
 static_assert(sizeof(HIDElementConfigRecord) == 44, "records are exchanged as 44-byte file items");
@@ -25,26 +26,7 @@ struct CFReleaser {
 template <typename Ref>
 using CFHolder = std::unique_ptr<std::remove_pointer_t<Ref>, CFReleaser>;
 
-// Holds a device's elements in the library's element slot for one operation, and empties the
-// slot again however the operation ends.
-class ElementSlot {
-public:
-    explicit ElementSlot(IOHIDDeviceRef device) {
-        gElementCFArrayRef = IOHIDDeviceCopyMatchingElements(device, nullptr, kIOHIDOptionsTypeNone);
-    }
-    ~ElementSlot() {
-        if (gElementCFArrayRef) CFRelease(gElementCFArrayRef);
-        gElementCFArrayRef = nullptr;
-    }
-    ElementSlot(const ElementSlot&) = delete;
-    ElementSlot& operator=(const ElementSlot&) = delete;
-
-    bool empty() const { return !gElementCFArrayRef; }
-    CFIndex count() const { return gElementCFArrayRef ? CFArrayGetCount(gElementCFArrayRef) : 0; }
-    IOHIDElementRef at(CFIndex index) const {
-        return static_cast<IOHIDElementRef>(const_cast<void*>(CFArrayGetValueAtIndex(gElementCFArrayRef, index)));
-    }
-};
+using hu_internal::ElementSlot;
 
 CFIndex deviceCount() { return gDeviceCFArrayRef ? CFArrayGetCount(gDeviceCFArrayRef) : 0; }
 

@@ -1,5 +1,7 @@
 #include "HID_Queue_Utilities.h"
 
+#include <cstdio>
+
 #include "HID_Error_Handler.h"
 #include "HID_Utilities.h"
 
@@ -40,6 +42,38 @@ IOHIDQueueRef queueCreatingIfNeeded(IOHIDDeviceRef device) {
     return IOHIDDevice_GetQueue(device);
 }
 
+// Reports what the named operation was handed that it cannot work with.
+void reportRefusal(const char* what, const char* operation) {
+    char text[96];
+    std::snprintf(text, sizeof text, "%s passed to %s.", what, operation);
+    HIDReportError(text);
+}
+
+// The device's queue for an element operation, made first when `create` is set. Null, with
+// the result to return in *outRefused, for a null argument or a queue that is missing; an
+// object of another kind stops the process.
+IOHIDQueueRef queueForElement(IOHIDDeviceRef inIOHIDDeviceRef, IOHIDElementRef inIOHIDElementRef, const char* operation,
+                              bool create, IOReturn* outRefused) {
+    *outRefused = kIOReturnBadArgument;
+    if (!inIOHIDDeviceRef) {
+        reportRefusal("NULL device", operation);
+        return nullptr;
+    }
+    HU_CHECK(IOHIDDeviceGetTypeID() == CFGetTypeID(inIOHIDDeviceRef));
+    if (!inIOHIDElementRef) {
+        reportRefusal("NULL element", operation);
+        return nullptr;
+    }
+    HU_CHECK(IOHIDElementGetTypeID() == CFGetTypeID(inIOHIDElementRef));
+
+    IOHIDQueueRef queue = create ? queueCreatingIfNeeded(inIOHIDDeviceRef) : IOHIDDevice_GetQueue(inIOHIDDeviceRef);
+    if (!queue) {
+        reportRefusal("No queue for device", operation);
+        *outRefused = kIOReturnError;
+    }
+    return queue;
+}
+
 // Elements queued on their own that the device walk never visits (collections) do not count.
 Boolean HIDIsDeviceQueueEmpty(IOHIDDeviceRef inIOHIDDeviceRef) {
     IOHIDQueueRef queue = IOHIDDevice_GetQueue(inIOHIDDeviceRef);
@@ -64,22 +98,9 @@ IOReturn HIDDisposeReleaseQueue(IOHIDDeviceRef inIOHIDDeviceRef) {
 }  // namespace
 
 IOReturn HIDQueueElement(IOHIDDeviceRef inIOHIDDeviceRef, IOHIDElementRef inIOHIDElementRef) {
-    if (!inIOHIDDeviceRef) {
-        HIDReportError("NULL device passed to HIDQueueElement.");
-        return kIOReturnBadArgument;
-    }
-    HU_CHECK(IOHIDDeviceGetTypeID() == CFGetTypeID(inIOHIDDeviceRef));
-    if (!inIOHIDElementRef) {
-        HIDReportError("NULL element passed to HIDQueueElement.");
-        return kIOReturnBadArgument;
-    }
-    HU_CHECK(IOHIDElementGetTypeID() == CFGetTypeID(inIOHIDElementRef));
-
-    IOHIDQueueRef queue = queueCreatingIfNeeded(inIOHIDDeviceRef);
-    if (!queue) {
-        HIDReportError("No queue for device passed to HIDQueueElement.");
-        return kIOReturnError;
-    }
+    IOReturn refused = kIOReturnSuccess;
+    IOHIDQueueRef queue = queueForElement(inIOHIDDeviceRef, inIOHIDElementRef, "HIDQueueElement", true, &refused);
+    if (!queue) return refused;
     IOHIDQueueStop(queue);
     if (!IOHIDQueueContainsElement(queue, inIOHIDElementRef)) IOHIDQueueAddElement(queue, inIOHIDElementRef);
     IOHIDQueueStart(queue);
@@ -106,22 +127,9 @@ IOReturn HIDQueueDevice(IOHIDDeviceRef inIOHIDDeviceRef) {
 }
 
 IOReturn HIDDequeueElement(IOHIDDeviceRef inIOHIDDeviceRef, IOHIDElementRef inIOHIDElementRef) {
-    if (!inIOHIDDeviceRef) {
-        HIDReportError("NULL device passed to HIDDequeueElement.");
-        return kIOReturnBadArgument;
-    }
-    HU_CHECK(IOHIDDeviceGetTypeID() == CFGetTypeID(inIOHIDDeviceRef));
-    if (!inIOHIDElementRef) {
-        HIDReportError("NULL element passed to HIDDequeueElement.");
-        return kIOReturnBadArgument;
-    }
-    HU_CHECK(IOHIDElementGetTypeID() == CFGetTypeID(inIOHIDElementRef));
-
-    IOHIDQueueRef queue = IOHIDDevice_GetQueue(inIOHIDDeviceRef);
-    if (!queue) {
-        HIDReportError("No queue for device passed to HIDDequeueElement.");
-        return kIOReturnError;
-    }
+    IOReturn refused = kIOReturnSuccess;
+    IOHIDQueueRef queue = queueForElement(inIOHIDDeviceRef, inIOHIDElementRef, "HIDDequeueElement", false, &refused);
+    if (!queue) return refused;
     IOHIDQueueStop(queue);
     if (IOHIDQueueContainsElement(queue, inIOHIDElementRef)) IOHIDQueueRemoveElement(queue, inIOHIDElementRef);
     if (HIDIsDeviceQueueEmpty(inIOHIDDeviceRef))

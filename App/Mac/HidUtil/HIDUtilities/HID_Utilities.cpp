@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "HID_Internal.h"
 #include "HID_Name_Lookup.h"
 
 IOHIDManagerRef gIOHIDManagerRef = nullptr;
@@ -179,25 +180,7 @@ bool typeSelected(IOHIDElementType type, UInt32 mask) {
     }
 }
 
-// Holds a device's elements in the shared slot for one operation and empties the slot
-// again on every way out.
-class ElementSlot {
-public:
-    explicit ElementSlot(IOHIDDeviceRef device) {
-        gElementCFArrayRef = IOHIDDeviceCopyMatchingElements(device, nullptr, kIOHIDOptionsTypeNone);
-    }
-    ~ElementSlot() {
-        if (gElementCFArrayRef) CFRelease(gElementCFArrayRef);
-        gElementCFArrayRef = nullptr;
-    }
-    ElementSlot(const ElementSlot&) = delete;
-    ElementSlot& operator=(const ElementSlot&) = delete;
-
-    CFIndex count() const { return gElementCFArrayRef ? CFArrayGetCount(gElementCFArrayRef) : 0; }
-    IOHIDElementRef at(CFIndex index) const {
-        return static_cast<IOHIDElementRef>(const_cast<void*>(CFArrayGetValueAtIndex(gElementCFArrayRef, index)));
-    }
-};
+using hu_internal::ElementSlot;
 
 bool selected(IOHIDElementRef element, UInt32 mask) {
     return element && typeSelected(IOHIDElementGetType(element), mask);

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "HID_Internal.h"
+
 void hu_CheckFailed(const char* inExpression, const char* inFile, int inLine) {
     std::fprintf(stderr, "%s:%d: Assertion failed: %s\n", inFile, inLine, inExpression);
     std::abort();
@@ -17,14 +19,12 @@ Boolean IOHIDDevice_GetLongProperty(IOHIDDeviceRef inIOHIDDeviceRef, CFStringRef
     if (!inIOHIDDeviceRef) return false;
     HU_CHECK(IOHIDDeviceGetTypeID() == CFGetTypeID(inIOHIDDeviceRef));
 
-    CFTypeRef property = IOHIDDeviceGetProperty(inIOHIDDeviceRef, inKey);
-    if (!property || CFGetTypeID(property) != CFNumberGetTypeID()) return false;
-
-    SInt32 value = 0;
-    const Boolean converted = CFNumberGetValue(static_cast<CFNumberRef>(property), kCFNumberSInt32Type, &value);
+    SInt32 value;
+    Boolean fitted;
+    if (!hu_internal::numberProperty32(IOHIDDeviceGetProperty(inIOHIDDeviceRef, inKey), &value, &fitted)) return false;
     // Devices publish these as 32-bit numbers; values with the top bit set are still positive IDs.
     *outValue = static_cast<long>(static_cast<uint32_t>(value));
-    return converted;
+    return fitted;
 }
 
 void IOHIDDevice_SetLongProperty(IOHIDDeviceRef inIOHIDDeviceRef, CFStringRef inKey, long inValue) {

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include "HID_Internal.h"
+
 #define HU_ELEMENT_MIN_KEY "Min"
 #define HU_ELEMENT_MAX_KEY "Max"
 #define HU_CALIBRATION_MIN_KEY "CalibrationMin"
@@ -53,12 +55,11 @@ double IOHIDElement_GetValue(IOHIDElementRef inElementRef, IOHIDValueScaleType i
 }
 
 Boolean IOHIDElement_GetLongProperty(IOHIDElementRef inElementRef, CFStringRef inKey, long* outValue) {
-    CFTypeRef property = IOHIDElementGetProperty(inElementRef, inKey);
-    if (!property || CFGetTypeID(property) != CFNumberGetTypeID()) return false;
-    SInt32 value = 0;
-    const Boolean converted = CFNumberGetValue(static_cast<CFNumberRef>(property), kCFNumberSInt32Type, &value);
+    SInt32 value;
+    Boolean fitted;
+    if (!hu_internal::numberProperty32(IOHIDElementGetProperty(inElementRef, inKey), &value, &fitted)) return false;
     *outValue = value;
-    return converted;
+    return fitted;
 }
 
 void IOHIDElement_SetLongProperty(IOHIDElementRef inElementRef, CFStringRef inKey, long inValue) {
