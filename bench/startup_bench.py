@@ -31,8 +31,12 @@ def window_of(pid_name, deadline):
 
 def painted(window):
     # One pixel inside the content, clear of any text or widget.
-    out = subprocess.run(["import", "-window", window, "-crop", "1x1+8+100", "txt:-"],
-                         capture_output=True, text=True).stdout
+    # import can wait on a window that is not viewable yet; such a look counts as not painted.
+    try:
+        out = subprocess.run(["import", "-window", window, "-crop", "1x1+8+100", "txt:-"],
+                             capture_output=True, text=True, timeout=2).stdout
+    except subprocess.TimeoutExpired:
+        return False
     return BACKGROUND in out.upper()
 
 
