@@ -3,7 +3,7 @@
 #include <IOKit/IOReturn.h>
 #include <IOKit/hid/IOHIDKeys.h>
 #include <fcntl.h>
-#include <ktrsim/FaultSpec.h>
+#include <ktrsim/FaultText.h>
 #include <ktrsim/SimulatedKtrQ7.h>
 #include <poll.h>
 #include <sys/socket.h>

@@ -1,6 +1,6 @@
 #include "ToolOptions.h"
 
-#include <ktrsim/FaultSpec.h>
+#include <ktrsim/FaultText.h>
 #include <sys/un.h>
 
 namespace ktrsimtool {
@@ -20,8 +20,8 @@ Presence:
   --unplugged             not on the bus until the 'plug' command
   --plug-after MS         not on the bus until MS milliseconds after start
 Faults:
-  --fault SPEC            change the device's answer at one step; repeatable.
-      SPEC is comma-separated items, exactly one of them the step:
+  --fault FAULT           change the device's answer at one step; repeatable.
+      FAULT is comma-separated items, exactly one of them the step:
         report=N          the N-th report received (from 0)
         cmd=C:N           the N-th report with command byte C
         chunk=K           the K-th data chunk since the last start request
@@ -107,7 +107,7 @@ std::optional<ToolOptions> parseOptions(int argc, const char* const* argv, std::
             options.plugAfter = std::chrono::milliseconds(static_cast<int64_t>(*n));
         } else if (name == "--fault") {
             if (!needValue()) return std::nullopt;
-            auto fault = ktrsim::parseFaultSpec(value, error);
+            auto fault = ktrsim::parseFaultText(value, error);
             if (!fault) return std::nullopt;
             options.faults.push_back(*fault);
         } else if (name == "--reports" || name == "--image") {

@@ -191,7 +191,7 @@ TEST_F(SimTool, PlugCommandsOnStandardInput) {
     EXPECT_NE(sim.errorText().find("unknown command 'dance'"), std::string::npos);
 }
 
-TEST_F(SimTool, FaultSpecsShapeTheReplies) {
+TEST_F(SimTool, FaultsShapeTheReplies) {
     const auto image = makeFile(3000);
     SimProcess sim(args({"--fault", "report=0,size=2", "--fault", "cmd=0xF1:0,percent=42,delay=30", "--fault",
                          "chunk=0,reply=0xFE", "--fault", "chunk=1,unplug=instead,rearrive=50", "--input-size", "64"}));
@@ -267,7 +267,7 @@ TEST_F(SimTool, BadCommandLinesExitTwo) {
     EXPECT_EQ(readFile(file("plain")).size(), 7u);
 
     SimProcess help({"--help"});
-    EXPECT_TRUE(help.waitForLine("  --fault SPEC", true));
+    EXPECT_TRUE(help.waitForLine("  --fault FAULT", true));
     EXPECT_EQ(help.waitExit(), 0);
 
     // A path another simulator serves is left to it.

@@ -1,12 +1,12 @@
 #include <gtest/gtest.h>
-#include <ktrsim/FaultSpec.h>
+#include <ktrsim/FaultText.h>
 
 using namespace ktrsim;
 using namespace std::chrono_literals;
 
-TEST(FaultSpec, EveryFieldCanBeSet) {
+TEST(FaultText, EveryFieldCanBeSet) {
     std::string error;
-    auto f = parseFaultSpec("chunk=3,reply=0xFE", error);
+    auto f = parseFaultText("chunk=3,reply=0xFE", error);
     ASSERT_TRUE(f) << error;
     EXPECT_EQ(f->step.kind, Step::Kind::Chunk);
     EXPECT_EQ(f->step.index, 3u);
@@ -14,14 +14,14 @@ TEST(FaultSpec, EveryFieldCanBeSet) {
     EXPECT_FALSE(f->noReply);
     EXPECT_EQ(f->removal, Fault::Removal::None);
 
-    f = parseFaultSpec("cmd=0xF2:0,noreply", error);
+    f = parseFaultText("cmd=0xF2:0,noreply", error);
     ASSERT_TRUE(f) << error;
     EXPECT_EQ(f->step.kind, Step::Kind::Command);
     EXPECT_EQ(f->step.command, 0xF2);
     EXPECT_EQ(f->step.index, 0u);
     EXPECT_TRUE(f->noReply);
 
-    f = parseFaultSpec("percent=255,report=12,delay=1500,unplug=instead,rearrive=200,size=65530", error);
+    f = parseFaultText("percent=255,report=12,delay=1500,unplug=instead,rearrive=200,size=65530", error);
     ASSERT_TRUE(f) << error;
     EXPECT_EQ(f->step.kind, Step::Kind::Report);
     EXPECT_EQ(f->step.index, 12u);
@@ -31,10 +31,10 @@ TEST(FaultSpec, EveryFieldCanBeSet) {
     EXPECT_EQ(f->rearriveAfter, 200ms);
     EXPECT_EQ(f->replySize, 65530u);
 
-    EXPECT_EQ(parseFaultSpec("chunk=5,unplug=after", error)->removal, Fault::Removal::AfterReply);
+    EXPECT_EQ(parseFaultText("chunk=5,unplug=after", error)->removal, Fault::Removal::AfterReply);
 }
 
-TEST(FaultSpec, MalformedSpecsRefusedWithAReason) {
+TEST(FaultText, MalformedFaultsRefusedWithAReason) {
     // clang-format off
     const char* const malformed[] = {
         "", ",", "chunk", "chunk=", "chunk=-1", "chunk=3x", "chunk=0x", "report=1,chunk=2", "chunk=1,chunk=2",
@@ -43,14 +43,14 @@ TEST(FaultSpec, MalformedSpecsRefusedWithAReason) {
         "chunk=1,size=65531", "chunk=1,delay=86400001", "chunk=1,bogus=1", "chunk=1,,noreply",
         "chunk=99999999999999999999999", "chunk=1 ,noreply", "chunk=010x"};
     // clang-format on
-    for (const char* spec : malformed) {
+    for (const char* text : malformed) {
         std::string error;
-        EXPECT_FALSE(parseFaultSpec(spec, error)) << spec;
-        EXPECT_NE(error.find("bad fault"), std::string::npos) << spec;
+        EXPECT_FALSE(parseFaultText(text, error)) << text;
+        EXPECT_NE(error.find("bad fault"), std::string::npos) << text;
     }
 }
 
-TEST(FaultSpec, NumbersAreBoundedWithoutWrapping) {
+TEST(FaultText, NumbersAreBoundedWithoutWrapping) {
     EXPECT_EQ(parseUnsigned("0", 0), 0u);
     EXPECT_EQ(parseUnsigned("0xff", 255), 255u);
     EXPECT_EQ(parseUnsigned("0XFF", 255), 255u);

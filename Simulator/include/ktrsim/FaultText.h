@@ -23,6 +23,6 @@ constexpr uint64_t kMaxFaultMillis = 24ull * 60 * 60 * 1000;
 std::optional<uint64_t> parseUnsigned(const std::string& text, uint64_t max);
 
 // Null on any malformed item, with a message naming it in error.
-std::optional<Fault> parseFaultSpec(const std::string& spec, std::string& error);
+std::optional<Fault> parseFaultText(const std::string& text, std::string& error);
 
 }  // namespace ktrsim

@@ -1,4 +1,4 @@
-#include "ktrsim/FaultSpec.h"
+#include "ktrsim/FaultText.h"
 
 #include <cstdint>
 #include <set>
@@ -49,16 +49,16 @@ std::optional<uint64_t> parseUnsigned(const std::string& text, uint64_t max) {
     return value;
 }
 
-std::optional<Fault> parseFaultSpec(const std::string& spec, std::string& error) {
+std::optional<Fault> parseFaultText(const std::string& text, std::string& error) {
     Fault fault;
     bool haveStep = false;
     std::set<std::string> seen;
     auto fail = [&](const std::string& why) {
-        error = "bad fault '" + spec + "': " + why;
+        error = "bad fault '" + text + "': " + why;
         return std::nullopt;
     };
 
-    for (const std::string& item : split(spec, ',')) {
+    for (const std::string& item : split(text, ',')) {
         const size_t eq = item.find('=');
         const std::string key = item.substr(0, eq);
         const std::string value = eq == std::string::npos ? std::string() : item.substr(eq + 1);
