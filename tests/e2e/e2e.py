@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Drives the real updater on an X display against the ktrq7-sim process.
 
-Usage: e2e.py SCENARIO --app PATH --sim PATH --out DIR [--keep] [--keep-x11-loaded]
+Usage: e2e.py SCENARIO --app PATH --sim PATH --out DIR [--keep]
 
 Each run gets a folder of its own holding a link to the program (the program looks for its update file
 beside the path it was started by), the update file, HOME, and the simulator's socket, reports and image.
@@ -281,10 +281,6 @@ class Run:
         env = {k: v for k, v in os.environ.items() if k not in ("LC_ALL", "LC_MESSAGES")}
         env.update(HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"), LANGUAGE="en", LANG="en",
                    KTRQ7_SIM_SOCKET=os.path.join(self.folder, "sim.sock"))
-        if options.keep_x11_loaded:
-            # The framework loads libX11 itself and unloads it at exit, before LeakSanitizer looks: what the
-            # library's globals still point to would be reported as leaked. Preloaded, it stays mapped.
-            env["LD_PRELOAD"] = " ".join(filter(None, [env.get("LD_PRELOAD", ""), "libX11.so.6"]))
         self.env, self.sim, self.apps, self.others = env, None, [], []
 
     def __enter__(self):
@@ -638,8 +634,6 @@ def main():
     for name in ("--app", "--sim", "--out"):
         parser.add_argument(name, required=True, type=os.path.abspath)  # the processes run in their own folders
     parser.add_argument("--keep", action="store_true", help="keep the run's folder")
-    parser.add_argument("--keep-x11-loaded", action="store_true",
-                        help="preload libX11 into the program, for LeakSanitizer (see Run)")
     options = parser.parse_args()
     if not os.environ.get("DISPLAY"):
         print("e2e: no DISPLAY; run under xvfb-run", file=sys.stderr)
