@@ -20,7 +20,7 @@ target_include_directories(ktr_text PUBLIC
   ${CMAKE_CURRENT_SOURCE_DIR}/Common
   ${CMAKE_CURRENT_SOURCE_DIR}/Mac/Loader
   ${KTR_GENERATED_DIR})
-target_link_libraries(ktr_text PUBLIC ktr_platform ktr_juce)
+target_link_libraries(ktr_text PUBLIC ktr_platform ktr_juce PRIVATE ktr_lenient_utf8)
 ktr_warnings(ktr_text)
 
 # The fuzzers are configured in another directory scope.

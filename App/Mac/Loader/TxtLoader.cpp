@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string>
 
+#include <ktrplatform/LenientUtf8.h>
 #include "Binary.h"
-#include "LenientUtf8.h"
 #include "Table.h"
 
 namespace {
