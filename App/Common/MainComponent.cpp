@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdarg>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "ImageLoader.h"
 #include "TxtLoader.h"
@@ -50,14 +52,42 @@ static std::unique_ptr<juce::FileInputStream> openRegularFile(const juce::File& 
     return file.createInputStream();
 }
 
+// A bare name was found through PATH, as the shell does: the first entry that is an executable regular file.
+// An empty entry means the working directory.
+static juce::String findInSearchPath(const char* name) {
+    const char* search = std::getenv("PATH");
+    if (search == nullptr) return {};
+    const std::string entries(search);
+    for (std::size_t start = 0;;) {
+        const std::size_t end = std::min(entries.find(':', start), entries.size());
+        std::string folder = entries.substr(start, end - start);
+        if (folder.empty()) folder = ".";
+        const std::string candidate = folder + "/" + name;
+        struct stat status {};
+        if (stat(candidate.c_str(), &status) == 0 && S_ISREG(status.st_mode) && access(candidate.c_str(), X_OK) == 0) {
+            const juce::String path = juce::String::fromUTF8(candidate.c_str());
+            return path.startsWithChar('/')
+                       ? path
+                       : juce::File::getCurrentWorkingDirectory().getChildFile(path).getFullPathName();
+        }
+        if (end == entries.size()) return {};
+        start = end + 1;
+    }
+}
+
 static juce::File getExecutableFile() {
     Dl_info info{};
     if (dladdr(reinterpret_cast<void*>(&getExecutableFile), &info) == 0 || info.dli_fname == nullptr ||
         info.dli_fname[0] == '\0')
         return juce::File();
+    // For the main program the loader reports the path as it was invoked. A link is kept as it is: the update
+    // file lies beside the name the user started.
     const juce::String path = juce::String::fromUTF8(info.dli_fname);
-    // For the main program the loader reports the path as it was invoked, which may be relative.
     if (path.startsWithChar('/')) return juce::File(path);
+    if (!path.containsChar('/')) {
+        const juce::String found = findInSearchPath(info.dli_fname);
+        if (found.isNotEmpty()) return juce::File(found);
+    }
     return juce::File::getCurrentWorkingDirectory().getChildFile(path);
 }
 
