@@ -64,7 +64,15 @@ const juce::String Application::getApplicationName() { return "KTR-Q7UpdateProgr
 
 const juce::String Application::getApplicationVersion() { return "0.0.0.2"; }
 
-bool Application::moreThanOneInstanceAllowed() { return false; }
+bool Application::moreThanOneInstanceAllowed() {
+#if KTR_LINUX_DESKTOP
+    // main() has refused a second start already, per user; the framework's check would add one lock for the
+    // whole machine.
+    return true;
+#else
+    return false;
+#endif
+}
 
 void Application::anotherInstanceStarted(const juce::String&) {
     if (m_mainWindow != nullptr && m_mainWindow->isVisible()) {

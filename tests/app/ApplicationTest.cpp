@@ -51,7 +51,6 @@ protected:
 TEST_F(ApplicationTest, ShowsOneAlwaysOnTopWindowTitledInTheCurrentLanguage) {
     EXPECT_EQ(app.getApplicationName(), "KTR-Q7UpdateProgram");
     EXPECT_EQ(app.getApplicationVersion(), "0.0.0.2");
-    EXPECT_FALSE(app.moreThanOneInstanceAllowed());
 
     MainWindow* w = window();
     ASSERT_NE(w, nullptr);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <ktrplatform/SingleInstance.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -25,22 +26,16 @@ namespace {
 // A client that speaks the socket directly, as a broken or hostile program would.
 struct RawClient {
     explicit RawClient(const juce::String& appName) : fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        const char* display = std::getenv("DISPLAY");
-        const std::string name =
-            appName.toStdString() + "-" + std::to_string(getuid()) + "-" + (display ? display : "");
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
-        std::memcpy(addr.sun_path + 1, name.data(), name.size());  // an abstract name
-        const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-        connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), length) == 0;
+        std::strncpy(addr.sun_path, SingleInstance::endpointPath(appName).c_str(), sizeof addr.sun_path - 1);
+        connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
     }
     ~RawClient() { close(); }
-
-    // Writes until done or the server has closed the connection.
     void send(const std::string& bytes) {
         for (size_t sent = 0; sent < bytes.size();) {
             const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0) return;
+            if (n <= 0) return;  // the server has closed the connection
             sent += static_cast<size_t>(n);
         }
     }
@@ -48,22 +43,21 @@ struct RawClient {
         if (fd >= 0) ::close(fd);
         fd = -1;
     }
-
     int fd;
     bool connected = false;
 };
 
+// Each test has a runtime folder of its own.
 class SingleInstanceTest : public ::testing::Test {
 protected:
-    juce::String name =
-        "ktr-test-" + juce::String(getpid()) + "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    std::vector<juce::String> received;
+    void SetUp() override { ::setenv("XDG_RUNTIME_DIR", folder.c_str(), 1); }
+    void TearDown() override { juce::File(folder).deleteRecursively(); }
 
     std::unique_ptr<SingleInstance> serve() {
         return std::make_unique<SingleInstance>(name, [this](const juce::String& line) { received.push_back(line); });
     }
-    // Hands the lines over from other threads, all at once, while this thread runs the event loop; expects all of
-    // them taken and, unless they may be cut, what arrived to be exactly them.
+    // Hands the lines over from other threads at once while this thread runs the event loop; all must be taken
+    // and, unless they may be cut, arrive exactly.
     void handOverAll(const std::vector<juce::String>& lines, bool whole = true) {
         received.clear();
         std::atomic<size_t> taken{0}, done{0};
@@ -81,6 +75,13 @@ protected:
         }
     }
     std::multiset<juce::String> receivedSet() const { return {received.begin(), received.end()}; }
+
+    const std::string folder = [] {
+        char path[] = "/tmp/ktr-si-XXXXXX";
+        return std::string(::mkdtemp(path));
+    }();
+    juce::String name = "ktr-test-" + juce::String(getpid());
+    std::vector<juce::String> received;
 };
 
 // Starts like the updater does, as a process of its own; killed if a failed test leaves it running.
@@ -88,9 +89,10 @@ struct Probe : juce::ChildProcess {
     ~Probe() {
         if (isRunning()) kill();
     }
-    bool start(const juce::String& appName, const juce::String& commandLine) {
-        return juce::ChildProcess::start(juce::StringArray{KTR_SINGLE_INSTANCE_PROBE, appName, commandLine, "quit"},
-                                         wantStdOut);
+    Probe& start(const juce::String& appName, const juce::String& commandLine, const char* delay = "0") {
+        EXPECT_TRUE(juce::ChildProcess::start(
+            juce::StringArray{KTR_SINGLE_INSTANCE_PROBE, appName, commandLine, "quit", delay}, wantStdOut));
+        return *this;
     }
     std::string nextLine() {
         std::string line;
@@ -102,16 +104,22 @@ struct Probe : juce::ChildProcess {
 
 }  // namespace
 
-TEST_F(SingleInstanceTest, CommandLinesArriveIntact) {
+TEST_F(SingleInstanceTest, CommandLinesArriveIntactWhateverTheName) {
+    const juce::String longName = juce::String::repeatedString(juce::String::fromUTF8("\xC3\xBC"), 300);
+    for (const juce::String& appName : {name, juce::String(), juce::String("a/b\\c:d*? \x01"), longName + "1"}) {
+        name = appName;
+        const auto server = serve();
+        ASSERT_TRUE(server->isServing()) << name;
+        handOverAll({"", "--update ktrq7_v105.upd",
+                     juce::String::fromUTF8("\xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x98\x80 \"q\"\ttab\nline")});
+    }
+    // Long names that differ only at their end do not meet.
     const auto server = serve();
-    ASSERT_TRUE(server->isServing());
-    handOverAll(
-        {"", "--update ktrq7_v105.upd",
-         juce::String::fromUTF8("\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E \xC3\xB1 \xF0\x9F\x98\x80 \"q\"\ttab\nline")});
+    EXPECT_FALSE(SingleInstance::handOver(longName + "2", "x"));
 }
 
-TEST_F(SingleInstanceTest, WithoutAServerNothingIsHandedOverAndTheNameFreesWithIt) {
-    EXPECT_FALSE(SingleInstance::handOver(name, "x"));
+TEST_F(SingleInstanceTest, OneServerPerNameAndASocketLeftBehindIsTakenOver) {
+    EXPECT_FALSE(SingleInstance::handOver(name, "x"));  // nobody claims: no wait
     auto first = serve();
     auto second = serve();
     EXPECT_TRUE(first->isServing());
@@ -119,18 +127,50 @@ TEST_F(SingleInstanceTest, WithoutAServerNothingIsHandedOverAndTheNameFreesWithI
     second.reset();  // must not take the first one's socket with it
     handOverAll({"to the first"});
     first.reset();
-    EXPECT_FALSE(SingleInstance::handOver(name, "x"));
-    EXPECT_TRUE(serve()->isServing());
+    struct stat status {};
+    EXPECT_NE(::stat(SingleInstance::endpointPath(name).c_str(), &status), 0) << "a server removes its socket";
+
+    // What a killed instance leaves: a socket file that nobody answers on.
+    RawClient left(name);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, SingleInstance::endpointPath(name).c_str(), sizeof addr.sun_path - 1);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+    ::close(fd);
+    const auto next = serve();
+    EXPECT_TRUE(next->isServing());
+    handOverAll({"to the next"});
 }
 
-TEST_F(SingleInstanceTest, AStartOnAnotherDisplayIsNotHandedOver) {
-    const auto server = serve();
-    const std::string display = std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "";
-    ::setenv("DISPLAY", (display + "9").c_str(), 1);
-    const bool taken = SingleInstance::handOver(name, "elsewhere");
-    ::setenv("DISPLAY", display.c_str(), 1);
-    EXPECT_FALSE(taken);
-    handOverAll({"here"});
+TEST_F(SingleInstanceTest, TheRuntimeFolderIsTheUsersOwnOrAPrivateOne) {
+    const std::string fallback = folder + "/tmp",
+                      expected = fallback + "/" + name.toStdString() + "-" + std::to_string(getuid());
+    ::setenv("TMPDIR", fallback.c_str(), 1);
+    ASSERT_EQ(::mkdir(fallback.c_str(), 0777), 0);
+    ::chmod(fallback.c_str(), 0777);
+    EXPECT_EQ(SingleInstance::runtimeFolder(name), folder);
+    for (const char* unusable : {"", "relative", "/nonexistent"}) {
+        ::setenv("XDG_RUNTIME_DIR", unusable, 1);
+        EXPECT_EQ(SingleInstance::runtimeFolder(name), expected) << unusable;
+    }
+    ::unsetenv("XDG_RUNTIME_DIR");
+    EXPECT_EQ(SingleInstance::runtimeFolder(name), expected);
+    // Others may write to it: not ours.
+    ::setenv("XDG_RUNTIME_DIR", fallback.c_str(), 1);
+    EXPECT_EQ(SingleInstance::runtimeFolder(name), expected);
+    struct stat status {};
+    ASSERT_EQ(::lstat(expected.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0700u);
+
+    // A private folder that someone made readable, or swapped for a link, is refused, and nothing is enforced.
+    ::chmod(expected.c_str(), 0755);
+    EXPECT_EQ(SingleInstance::runtimeFolder(name), "");
+    EXPECT_EQ(SingleInstance::claim(name), SingleInstance::Claim::unavailable);
+    ::rmdir(expected.c_str());
+    ASSERT_EQ(::symlink(folder.c_str(), expected.c_str()), 0);
+    EXPECT_EQ(SingleInstance::runtimeFolder(name), "");
+    ::unsetenv("TMPDIR");
 }
 
 TEST_F(SingleInstanceTest, SilentBrokenAndMalformedClientsNeitherBlockNorDeliverGarbage) {
@@ -151,14 +191,11 @@ TEST_F(SingleInstanceTest, SilentBrokenAndMalformedClientsNeitherBlockNorDeliver
 
 TEST_F(SingleInstanceTest, OverlongMessagesAreCutAtACharacter) {
     const auto server = serve();
-    std::thread flood([this] {
-        RawClient(name).send(std::string(200 * 1024, 'x'));  // no end: the server stops reading at its limit
-    });
+    std::thread flood([this] { RawClient(name).send(std::string(200 * 1024, 'x')); });  // no end: cut at the limit
     EXPECT_TRUE(runUntil([&] { return received.size() == 1; }));
     flood.join();
     EXPECT_EQ(received,
               std::vector<juce::String>{juce::String::repeatedString("x", (int)SingleInstance::kMaxMessageBytes)});
-
     // One byte before the two-byte characters puts the limit inside one of them.
     const juce::String e = juce::String::fromUTF8("\xC3\xA9");
     handOverAll({"x" + juce::String::repeatedString(e, 40000)}, false);
@@ -173,7 +210,6 @@ TEST_F(SingleInstanceTest, ManyClientsAtOnceAllGetThrough) {
     std::vector<std::unique_ptr<RawClient>> idle;
     for (size_t i = 0; i < kServerKeeps + 8; ++i) idle.push_back(std::make_unique<RawClient>(name));
     ASSERT_TRUE(runUntil([&] { return watchedDescriptors().size() == baseline + kServerKeeps; }));
-
     // Later starts still hand over at once: they wait in the backlog until idle connections go.
     std::vector<juce::String> lines;
     std::atomic<size_t> taken{0};
@@ -184,9 +220,6 @@ TEST_F(SingleInstanceTest, ManyClientsAtOnceAllGetThrough) {
     }
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(taken, lines.size());
-    runFor(std::chrono::milliseconds(20));
-    EXPECT_TRUE(received.empty());
-
     idle.clear();
     EXPECT_TRUE(runUntil([&] { return received.size() == lines.size(); }));
     EXPECT_EQ(receivedSet(), std::multiset<juce::String>(lines.begin(), lines.end()));
@@ -208,30 +241,29 @@ TEST_F(SingleInstanceTest, TheCallbackMayDeleteTheServer) {
     EXPECT_FALSE(SingleInstance::handOver(name, "x"));
 }
 
-TEST_F(SingleInstanceTest, NamesOfAnyShapeWork) {
-    const juce::String longName = juce::String::repeatedString(juce::String::fromUTF8("\xC3\xBC"), 300);
-    for (const juce::String& appName : {juce::String(), juce::String("a/b\\c:d*? \x01"), longName + "1"}) {
-        name = appName;
-        const auto server = serve();
-        ASSERT_TRUE(server->isServing());
-        handOverAll({"hello"});
-    }
-    // Long names that differ only at their end do not meet: `name` is still the last of them.
-    const auto server = serve();
-    EXPECT_FALSE(SingleInstance::handOver(longName + "2", "x"));
-}
-
-TEST_F(SingleInstanceTest, ASecondProcessHandsItsCommandLineToTheFirst) {
-    Probe first, second, third;
-    ASSERT_TRUE(first.start(name, "first"));
-    ASSERT_EQ(first.nextLine(), "serving");
-    const juce::String line = juce::String::fromUTF8("--update \xE3\x83\x95\xE3\x82\xA1\xE3\x82\xA4\xE3\x83\xAB.upd");
-    ASSERT_TRUE(second.start(name, line));
+// Real processes: the claim is per user, whatever the display, and dies with its process.
+TEST_F(SingleInstanceTest, ALaterStartOnAnyDisplayIsRefusedAndHandsOver) {
+    Probe first, second, third, killed, next;
+    // The first serves only after a while: a start meanwhile waits for it.
+    ASSERT_EQ(first.start(name, "first", "300").nextLine(), "claimed");
+    const std::string display = std::getenv("DISPLAY") != nullptr ? std::getenv("DISPLAY") : "";
+    ::setenv("DISPLAY", ":98", 1);
+    const juce::String line = juce::String::fromUTF8("--update \xE3\x83\x95\xE3\x82\xA1.upd");
+    second.start(name, line);
+    ::setenv("DISPLAY", display.c_str(), 1);
     EXPECT_EQ(second.nextLine(), "handed over");
-    EXPECT_TRUE(second.endsWell());
+    EXPECT_EQ(first.nextLine(), "serving");
     EXPECT_EQ(first.nextLine(), "received: " + line.toStdString());
-    ASSERT_TRUE(third.start(name, "quit"));
-    EXPECT_TRUE(third.endsWell());
+    EXPECT_TRUE(second.endsWell());
+    EXPECT_EQ(third.start(name, "quit").nextLine(), "handed over");
     EXPECT_EQ(first.nextLine(), "received: quit");
     EXPECT_TRUE(first.endsWell());
+
+    // Killed, an instance leaves its lock file and socket: the next start runs.
+    ASSERT_EQ(killed.start(name, "").nextLine(), "claimed");
+    ASSERT_EQ(killed.nextLine(), "serving");
+    killed.kill();
+    killed.waitForProcessToFinish(20000);
+    EXPECT_EQ(next.start(name, "").nextLine(), "claimed");
+    EXPECT_EQ(next.nextLine(), "serving");
 }

@@ -1,35 +1,37 @@
-// Starts like the updater does: hands its command line to a running instance, or serves and prints each later
-// start's command line until one equals the exit line.
-//   single_instance_probe <app name> <command line> <exit line>
+// Starts like the updater does: claims the user's instance; refused, hands its command line to the running one;
+// first, serves (after an optional delay) and prints each later start's command line until one equals the exit
+// line.   single_instance_probe <app name> <command line> <exit line> [delay ms]
 #include <juce_gui_basics/juce_gui_basics.h>
 #include <ktrplatform/SingleInstance.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+using ktrplatform::SingleInstance;
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: %s <app name> <command line> <exit line>\n", argv[0]);
-        return 2;
-    }
+    if (argc < 4) return 2;
     const juce::String appName = juce::String::fromUTF8(argv[1]);
-    const juce::String exitLine = juce::String::fromUTF8(argv[3]);
-    if (ktrplatform::SingleInstance::handOver(appName, juce::String::fromUTF8(argv[2]))) {
-        std::printf("handed over\n");
+    const SingleInstance::Claim claim = SingleInstance::claim(appName);
+    if (claim == SingleInstance::Claim::taken) {
+        std::printf(SingleInstance::handOver(appName, juce::String::fromUTF8(argv[2])) ? "handed over\n"
+                                                                                       : "no answer\n");
         return 0;
     }
-
+    if (claim != SingleInstance::Claim::first) return 1;
+    std::printf("claimed\n");
+    std::fflush(stdout);
+    if (argc > 4) std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(argv[4])));
     juce::ScopedJuceInitialiser_GUI framework;
-    ktrplatform::SingleInstance instance(appName, [&](const juce::String& line) {
+    SingleInstance instance(appName, [&](const juce::String& line) {
         std::printf("received: %s\n", line.toRawUTF8());
         std::fflush(stdout);
-        if (line == exitLine) juce::MessageManager::getInstance()->stopDispatchLoop();
+        if (line == juce::String::fromUTF8(argv[3])) juce::MessageManager::getInstance()->stopDispatchLoop();
     });
-    if (!instance.isServing()) {
-        std::printf("not serving\n");
-        return 1;
-    }
-    std::printf("serving\n");
+    std::printf(instance.isServing() ? "serving\n" : "not serving\n");
     std::fflush(stdout);
-    juce::MessageManager::getInstance()->runDispatchLoop();
+    if (instance.isServing()) juce::MessageManager::getInstance()->runDispatchLoop();
     return 0;
 }

@@ -1,5 +1,6 @@
-// One running instance per user: a later start hands its command line to the running one through a local
-// socket named after the program and the user, and ends without a window.
+// One running instance per user, on any display: the first start claims a lock in the user's runtime folder
+// and serves a socket beside it; a later start finds the claim taken, hands its command line to the running
+// instance through that socket and ends without a window.
 #pragma once
 
 #include <juce_core/juce_core.h>
@@ -7,6 +8,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <string>
 
 namespace ktrplatform {
 
@@ -15,12 +17,27 @@ public:
     // A longer command line is cut to this many bytes (at a character boundary).
     static constexpr size_t kMaxMessageBytes = 64 * 1024;
 
-    // For main(), before the framework starts: true when a running instance took the command line (the caller
-    // then ends), false when none listens or it did not take the line within a short time.
+    enum class Claim {
+        first,        // this process runs the program; the claim lasts until the process ends, however it ends
+        taken,        // another process of this user runs it
+        unavailable,  // no private folder for the lock: nothing is enforced
+    };
+    // For main(), before the framework starts.
+    static Claim claim(const juce::String& appName);
+
+    // For a start whose claim was taken: true when the running instance took the command line, false when none
+    // took it within a short time (an instance that has claimed but does not serve yet is waited for).
     static bool handOver(const juce::String& appName, const juce::String& commandLine);
 
-    // On the message thread, once the framework's message manager exists. `onAnotherStart` runs on the message
-    // thread with each later start's command line; it may delete this object.
+    // $XDG_RUNTIME_DIR when it is the user's own, else a private folder of ours in the temporary folder; empty
+    // when neither can be had.
+    static std::string runtimeFolder(const juce::String& appName);
+    // Where the running instance listens; empty without a runtime folder.
+    static std::string endpointPath(const juce::String& appName);
+
+    // On the message thread, once the framework's message manager exists, in the process whose claim came
+    // first. `onAnotherStart` runs on the message thread with each later start's command line; it may delete
+    // this object.
     SingleInstance(const juce::String& appName, std::function<void(const juce::String&)> onAnotherStart);
     ~SingleInstance();
     SingleInstance(const SingleInstance&) = delete;
