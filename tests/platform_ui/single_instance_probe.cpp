@@ -3,6 +3,7 @@
 // line.   single_instance_probe <app name> <command line> <exit line> [delay ms]
 #include <juce_gui_basics/juce_gui_basics.h>
 #include <ktrplatform/SingleInstance.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -13,6 +14,7 @@ using ktrplatform::SingleInstance;
 
 int main(int argc, char** argv) {
     if (argc < 4) return 2;
+    alarm(60);  // a test that failed half-way may never send the exit line
     const juce::String appName = juce::String::fromUTF8(argv[1]);
     const SingleInstance::Claim claim = SingleInstance::claim(appName);
     if (claim == SingleInstance::Claim::taken) {
