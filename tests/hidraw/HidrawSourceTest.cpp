@@ -96,29 +96,21 @@ std::string describe(IOHIDDeviceRef device) {
     return out;
 }
 
-// Hot-plug events that the test sends, one message each ("+hidraw0", "-hidraw0"); end() ends the monitor.
-class FakeMonitor : public hr::Monitor {
-public:
-    FakeMonitor() { EXPECT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, m_fds), 0); }
-    ~FakeMonitor() override { ::close(m_fds[0]), end(); }
-    int fd() const override { return m_fds[0]; }
+// Hot-plug events that the test writes into fds[1], one message each ("+hidraw0", "-hidraw0"); closing it ends
+// the monitor.
+struct FakeMonitor : hr::Monitor {
+    FakeMonitor() { EXPECT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds), 0); }
+    ~FakeMonitor() override { ::close(fds[0]); }
+    int fd() const override { return fds[0]; }
     bool receive(std::vector<hr::Event>& events) override {
         char buffer[64];
         ssize_t n;
-        while ((n = ::recv(m_fds[0], buffer, sizeof buffer, 0)) > 0)
+        while ((n = ::recv(fds[0], buffer, sizeof buffer, 0)) > 0)
             events.push_back({buffer[0] == '+' ? hr::Event::Action::Add : hr::Event::Action::Remove,
                               std::string(buffer + 1, static_cast<size_t>(n) - 1)});
         return n != 0;
     }
-    void send(const std::string& event) {
-        EXPECT_TRUE(m_fds[1] < 0 || sendMessage(m_fds[1], {event.begin(), event.end()}));
-    }
-    void end() {
-        if (m_fds[1] >= 0) ::close(std::exchange(m_fds[1], -1));
-    }
-
-private:
-    int m_fds[2] = {-1, -1};
+    int fds[2] = {-1, -1};
 };
 
 // A sysfs tree in a temporary folder, device nodes, a monitor, the source over them, and the updater's side: it
@@ -130,6 +122,7 @@ protected:
         for (const auto& [name, fd] : m_nodes)
             if (fd >= 0) ::close(fd);
         for (const auto& [name, fd] : m_ends) ::close(fd);
+        if (m_events >= 0) ::close(m_events);
         fs::remove_all(m_root);
     }
     void TearDown() override {
@@ -168,16 +161,20 @@ protected:
         m_nodes[name] = fdOrError;
     }
     void unplug(const std::string& name) { ::close(m_ends.at(name)), m_ends.erase(name); }
-    int end(const std::string& name) { return m_ends.at(name); }
+    // A hot-plug event; "end" ends the monitor.
+    void event(const std::string& e) {
+        EXPECT_TRUE(e == "end" ? ::close(std::exchange(m_events, -1)) == 0
+                               : sendMessage(m_events, {e.begin(), e.end()}));
+    }
     // The devices with their nodes, and the source over them.
     void start(const std::vector<FakeDevice>& devices = {}) {
         for (const FakeDevice& d : devices) add(d), node(d.name);
-        auto fakeMonitor = std::make_unique<FakeMonitor>();
-        monitor = fakeMonitor.get();
+        auto monitor = std::make_unique<FakeMonitor>();
+        m_events = monitor->fds[1];
         hr::SourceOptions options;
         options.sysfsRoot = m_root.string();
         options.devRoot = "/fake-dev";
-        options.monitor = std::move(fakeMonitor);
+        options.monitor = std::move(monitor);
         options.opener = [this](const std::string& path) {
             const std::string name = path.substr(std::strlen("/fake-dev/"));
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -212,14 +209,11 @@ protected:
                          IOHIDReportType type = kIOHIDReportTypeOutput) {
         return IOHIDDeviceSetReport(d, type, id, bytes.data(), static_cast<CFIndex>(bytes.size()));
     }
-    bool pumpUntilInputs(size_t n) {
-        return ktrtest::pumpUntil([&] { return inputs.size() >= n; }, 20s);
-    }
 
     const fs::path m_root = fs::temp_directory_path() / ("ktr-sysfs-" + std::to_string(::getpid()));
-    FakeMonitor* monitor = nullptr;  // owned by the source
     std::unique_ptr<hr::Source> source;
     std::vector<Input> inputs;
+    std::map<std::string, int> m_ends;  // the devices' ends of the nodes
 
 private:
     static void onInput(void* context, IOReturn, void* sender, IOHIDReportType, uint32_t id, uint8_t* report,
@@ -234,7 +228,8 @@ private:
     }
 
     std::mutex m_mutex;  // the nodes, taken on the source's thread
-    std::map<std::string, int> m_nodes, m_ends;
+    std::map<std::string, int> m_nodes;
+    int m_events = -1;
     std::vector<IOHIDDeviceRef> m_held;
     uint8_t m_buffer[1024];  // the platform copies each report in just before the callback
     IOHIDManagerRef m_manager = IOHIDManagerCreate(nullptr, 0);
@@ -301,22 +296,23 @@ TEST_F(HidrawSource, HotPlugAttachesAndDetachesAndAnEndedMonitorLeavesTheDevices
     start();
     add({"hidraw0", "Q7-0001"});
     node("hidraw0");
-    monitor->send("+hidraw0");
+    event("+hidraw0");
     const std::string properties = describe(device("Q7-0001"));
-    for (const char* event : {"+hidraw0", "+hidraw8", "+../hidraw0", "+", "-hidraw42", "-hidraw0"})
-        monitor->send(event);
+    for (const char* e : {"+hidraw0", "+hidraw8", "+../hidraw0", "+", "-hidraw42", "-hidraw0"}) event(e);
     EXPECT_TRUE(ktrtest::pumpUntil([&] { return !device("Q7-0001", false); }));
     EXPECT_EQ(ktrplatform::attachedDeviceCount(), 0u);
     node("hidraw0");
-    monitor->send("+hidraw0");
+    event("+hidraw0");
     IOHIDDeviceRef d = device("Q7-0001");
     EXPECT_EQ(describe(d), properties);
 
-    monitor->end();
+    event("end");
     // The reader sees the monitor's end at the latest with the first report; the second comes after it.
-    for (size_t i = 1; i <= 2; ++i) ASSERT_TRUE(sendMessage(end("hidraw0"), Bytes(8, 1)) && pumpUntilInputs(i));
+    for (size_t i = 1; i <= 2; ++i)
+        ASSERT_TRUE(sendMessage(m_ends.at("hidraw0"), Bytes(8, 1)) &&
+                    ktrtest::pumpUntil([&] { return inputs.size() >= i; }));
     EXPECT_EQ(send(d, Bytes(4, 2)), kIOReturnSuccess);
-    EXPECT_EQ(receiveMessage(end("hidraw0")), (Bytes{0, 2, 2, 2, 2}));
+    EXPECT_EQ(receiveMessage(m_ends.at("hidraw0")), (Bytes{0, 2, 2, 2, 2}));
 }
 
 // Each read is one report of its own length, cut to the longest input report the descriptor declares; a
@@ -332,46 +328,46 @@ TEST_F(HidrawSource, ReportsPassAsReadAndOutputReportsLeadWithTheReportNumber) {
     for (size_t size : {64u, 1024u, 1u, 1023u, 64u}) {
         Bytes report(size);
         for (size_t i = 0; i < size; ++i) report[i] = static_cast<uint8_t>(i * 7 + size);
-        ASSERT_TRUE(sendMessage(end("hidraw0"), report));
+        ASSERT_TRUE(sendMessage(m_ends.at("hidraw0"), report));
         expected.emplace_back("Q7-0001", 0, report, static_cast<CFIndex>(size));
     }
     const Bytes report{2, 10, 11, 12, 13, 14, 15, 16, 17};
-    ASSERT_TRUE(sendMessage(end("hidraw2"), report) && sendMessage(end("hidraw1"), Bytes(100, 0xA5)));
+    ASSERT_TRUE(sendMessage(m_ends.at("hidraw2"), report) && sendMessage(m_ends.at("hidraw1"), Bytes(100, 0xA5)));
     expected.emplace_back("numbered", 2, report, 9);
     expected.emplace_back("small", 0, Bytes(64, 0xA5), 64);
-    ASSERT_TRUE(pumpUntilInputs(expected.size()));
+    ASSERT_TRUE(ktrtest::pumpUntil([&] { return inputs.size() >= expected.size(); }));
     std::stable_sort(inputs.begin(), inputs.end(),
                      [](const Input& a, const Input& b) { return std::get<0>(a) < std::get<0>(b); });
     EXPECT_EQ(inputs, expected);
 
     EXPECT_EQ(send(numbered, {7, 8, 9}, 5), kIOReturnSuccess);
-    EXPECT_EQ(receiveMessage(end("hidraw2")), (Bytes{5, 7, 8, 9}));
+    EXPECT_EQ(receiveMessage(m_ends.at("hidraw2")), (Bytes{5, 7, 8, 9}));
     Bytes request(1024);
     for (size_t i = 0; i < request.size(); ++i) request[i] = static_cast<uint8_t>(i);
     EXPECT_EQ(send(plain, request), kIOReturnSuccess);
     request.insert(request.begin(), 0);
-    EXPECT_EQ(receiveMessage(end("hidraw0")), request);
+    EXPECT_EQ(receiveMessage(m_ends.at("hidraw0")), request);
     // Only output reports go out; what cannot be sent never reaches the node.
     EXPECT_EQ(send(plain, {1, 2}, 0, kIOHIDReportTypeFeature), kIOReturnUnsupported);
     EXPECT_EQ(send(plain, Bytes(16384, 1)), kIOReturnBadArgument);
     EXPECT_EQ(send(plain, {0xF2}), kIOReturnSuccess);
-    EXPECT_EQ(receiveMessage(end("hidraw0")), (Bytes{0, 0xF2}));
+    EXPECT_EQ(receiveMessage(m_ends.at("hidraw0")), (Bytes{0, 0xF2}));
 }
 
 TEST_F(HidrawSource, SendsFailOnceTheDeviceHasGone) {
     start({{"hidraw0", "Q7-0001"}, {"hidraw1", "second"}, {"hidraw2", "third"}});
     IOHIDDeviceRef first = device("Q7-0001"), second = device("second"), third = device("third");
     // The device stops taking reports before anything else shows it: the send fails, and so does the next.
-    ASSERT_EQ(::shutdown(end("hidraw0"), SHUT_RD), 0);
+    ASSERT_EQ(::shutdown(m_ends.at("hidraw0"), SHUT_RD), 0);
     EXPECT_EQ(send(first, Bytes(1024, 1)), kIOReturnNoDevice);
     EXPECT_EQ(send(first, Bytes(1024, 1)), kIOReturnNoDevice);
     // Unplugged, noticed through the node: a report sent just before still arrives, then the device leaves.
-    ASSERT_TRUE(sendMessage(end("hidraw1"), Bytes(64, 0x5A)));
+    ASSERT_TRUE(sendMessage(m_ends.at("hidraw1"), Bytes(64, 0x5A)));
     unplug("hidraw1");
     EXPECT_TRUE(ktrtest::pumpUntil([&] { return !inputs.empty() && !device("second", false); }));
     EXPECT_EQ(inputs, (std::vector<Input>{{"second", 0, Bytes(64, 0x5A), 64}}));
     // Unplugged, told by the monitor.
-    monitor->send("-hidraw2");
+    event("-hidraw2");
     EXPECT_TRUE(ktrtest::pumpUntil([&] { return !device("third", false); }));
     EXPECT_EQ(send(second, Bytes(1024, 1)), kIOReturnNoDevice);
     EXPECT_EQ(send(third, Bytes(1024, 1)), kIOReturnNoDevice);
@@ -386,22 +382,26 @@ TEST_F(HidrawSource, AShortWriteIsAnErrorAndAFullNodeIsWaitedFor) {
     add({"hidraw0", "Q7-0001"});
     adopt("hidraw0", pipeFds[1]);
     start();
+    const Bytes fill(capacity - 1000);
+    ASSERT_EQ(::write(pipeFds[1], fill.data(), fill.size()), static_cast<ssize_t>(fill.size()));
     IOHIDDeviceRef d = device("Q7-0001");
+    EXPECT_EQ(send(d, Bytes(5000, 1)), kIOReturnError);
+
     Bytes taken, chunk(65536);
     const auto takeWhatIsThere = [&] {
         for (ssize_t n; (n = ::read(pipeFds[0], chunk.data(), chunk.size())) > 0;)
             taken.insert(taken.end(), chunk.begin(), chunk.begin() + n);
     };
-    ASSERT_EQ(::write(pipeFds[1], chunk.data(), capacity - 1000), static_cast<ssize_t>(capacity - 1000));
-    EXPECT_EQ(send(d, Bytes(5000, 1)), kIOReturnError);
-
     takeWhatIsThere();
     ASSERT_EQ(::write(pipeFds[1], chunk.data(), capacity), static_cast<ssize_t>(capacity));
     taken.clear();
     std::atomic<IOReturn> result{kIOReturnError};
     std::atomic<bool> done{false};
-    std::thread sender([&] { result = send(d, Bytes(10, 3)), done = true; });
-    std::this_thread::sleep_for(50ms);  // lets the sender meet the full pipe; passes as well when it does not
+    std::thread sender([&] {
+        result = send(d, Bytes(10, 3));
+        done = true;
+    });
+    std::this_thread::sleep_for(50ms);  // lets the sender meet the full pipe; the test passes as well when it does not
     while (!done) takeWhatIsThere();
     sender.join();
     takeWhatIsThere();
@@ -435,8 +435,8 @@ TEST_F(HidrawSource, ANodeThatCannotBeOpenedIsSkippedWithOneLine) {
     add({"hidraw4", "late"});
     node("hidraw4");
     ktrtest::StderrCapture later;
-    monitor->send("+hidraw2");
-    monitor->send("+hidraw4");
+    event("+hidraw2");
+    event("+hidraw4");
     ASSERT_NE(device("late"), nullptr);
     expectOneLine(later.text(), {"/fake-dev/hidraw2", std::strerror(ENOENT)}, false);
 }
@@ -445,7 +445,7 @@ TEST_F(HidrawSource, ANodeThatCannotBeOpenedIsSkippedWithOneLine) {
 TEST_F(HidrawSource, SendsFromSeveralThreadsWhileReportsFlowBack) {
     constexpr int kThreads = 4, kEach = 50;
     start({{"hidraw0", "Q7-0001"}});
-    const int node = end("hidraw0");
+    const int node = m_ends.at("hidraw0");
     IOHIDDeviceRef d = device("Q7-0001");
     const auto uniform = [](const Bytes& b, size_t from) {
         return std::all_of(b.begin() + from, b.end(), [&](uint8_t x) { return x == b[from]; });
@@ -465,7 +465,7 @@ TEST_F(HidrawSource, SendsFromSeveralThreadsWhileReportsFlowBack) {
             for (int i = 0; i < kEach; ++i)
                 if (send(d, Bytes(1024, static_cast<uint8_t>(t * kEach + i))) != kIOReturnSuccess) ++failures;
         });
-    EXPECT_TRUE(pumpUntilInputs(kThreads * kEach));
+    EXPECT_TRUE(ktrtest::pumpUntil([&] { return inputs.size() >= kThreads * kEach; }, 20s));
     for (auto& s : senders) s.join();
     echo.join();
     EXPECT_EQ(std::make_pair(failures.load(), intact.load()), std::make_pair(0, kThreads * kEach));
