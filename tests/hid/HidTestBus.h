@@ -26,20 +26,6 @@ inline VirtualDeviceInfo ktrInfo(int64_t product = 0x61, int64_t version = 0x012
     return deviceInfo(0x4D2A, product, location, version);
 }
 
-// A matching dictionary of hu_SetUpMatchingDictionary as "<entries>: <page> <usage>", "-" for each that is missing.
-inline std::string matchingOf(UInt32 page, UInt32 usage) {
-    CFMutableDictionaryRef matching = hu_SetUpMatchingDictionary(page, usage);
-    if (!matching) return "<null>";
-    std::string out = std::to_string(CFDictionaryGetCount(matching)) + ":";
-    for (CFStringRef key : {CFSTR(kIOHIDPrimaryUsagePageKey), CFSTR(kIOHIDPrimaryUsageKey)}) {
-        SInt32 value = 0;
-        auto number = static_cast<CFNumberRef>(CFDictionaryGetValue(matching, key));
-        out += number && CFNumberGetValue(number, kCFNumberSInt32Type, &value) ? " " + std::to_string(value) : " -";
-    }
-    CFRelease(matching);
-    return out;
-}
-
 struct CountingHandler : HidHandler {
     int removals = 0, matchings = 0, inputs = 0;
     void removalCallBack() override { ++removals; }

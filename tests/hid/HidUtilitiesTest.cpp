@@ -28,28 +28,14 @@ protected:
     IOHIDDeviceRef m_mouse = nullptr, m_keyboard = nullptr, m_vendor = nullptr;
 };
 
-// A usage without its page is no restriction; no usages or none of them match every device.
+// A usage without its page is no restriction.
 TEST_F(DeviceListTest, MatchingSelectsDevicesAndSortsThemByLocation) {
     const List all{m_keyboard, m_mouse, m_vendor};
-    const struct {
-        UInt32 page, usage;
-        const char* matching;
-        List listed;
-    } rows[] = {{0, 0, "0: - -", all},
-                {1, 0, "1: 1 -", {m_keyboard, m_mouse}},
-                {1, 6, "2: 1 6", {m_keyboard}},
-                {0, 6, "0: - -", all},
-                {0xFF00, 0, "1: 65280 -", {m_vendor}}};
-    for (const auto& row : rows) {
-        EXPECT_EQ(matchingOf(row.page, row.usage), row.matching) << row.page << ":" << row.usage;
-        EXPECT_TRUE(HIDBuildDeviceList(row.page, row.usage));
-        EXPECT_EQ(listed(), row.listed) << row.page << ":" << row.usage;
-    }
-    const UInt32 pages[] = {1, 0xFF00}, usages[] = {2, 0};
-    const std::pair<const UInt32*, int> multiples[] = {{usages, 2}, {nullptr, 2}, {usages, 0}};
-    for (const auto& [usage, count] : multiples) {
-        EXPECT_TRUE(HIDBuildMultiDeviceList(pages, usage, count));
-        EXPECT_EQ(listed(), (usage && count ? List{m_mouse, m_vendor} : all)) << count;
+    const std::tuple<UInt32, UInt32, List> rows[] = {
+        {0, 0, all}, {1, 0, {m_keyboard, m_mouse}}, {1, 6, {m_keyboard}}, {0, 6, all}, {0xFF00, 0, {m_vendor}}};
+    for (const auto& [page, usage, expected] : rows) {
+        EXPECT_TRUE(HIDBuildDeviceList(page, usage));
+        EXPECT_EQ(listed(), expected) << page << ":" << usage;
     }
 }
 
@@ -84,9 +70,8 @@ TEST_F(DeviceListTest, WalkFollowsTheDeviceGivenAndARebuildKeepsTheCursor) {
     EXPECT_EQ(HIDGetNextDevice(m_keyboard), nullptr);
 }
 
-// The first build creates and opens the manager, reporting either failure; a created manager stays, and later
-// builds neither create nor open it again.
-TEST_F(BusTest, AManagerIsCreatedAndOpenedOnceAndItsFailuresAreReported) {
+// The first build creates and opens the manager, reporting either failure; a created manager stays.
+TEST_F(BusTest, AManagerThatCannotBeCreatedOrOpenedIsReported) {
     plug(ktrInfo());
     const std::pair<void (*)(), std::string> failures[] = {
         {ktrplatform::failNextHIDManagerCreate, "Couldn\xE2\x80\x99t create a IOHIDManager."},
@@ -99,21 +84,6 @@ TEST_F(BusTest, AManagerIsCreatedAndOpenedOnceAndItsFailuresAreReported) {
         EXPECT_EQ(gIOHIDManagerRef == nullptr, fail == ktrplatform::failNextHIDManagerCreate) << message;
         EXPECT_EQ(gDeviceCFArrayRef, nullptr);
     }
-    const IOHIDManagerRef manager = gIOHIDManagerRef;
-    ktrplatform::failNextHIDManagerCreate();
-    ktrplatform::failNextHIDManagerOpen();
-    StderrCapture capture;
-    EXPECT_TRUE(HIDBuildDeviceList(0xFF01, 0));  // matches nothing: an empty list
-    EXPECT_EQ(HIDGetFirstDevice(), nullptr);
-    EXPECT_TRUE(HIDBuildDeviceList(0, 0));
-    EXPECT_EQ(capture.text(), "");
-    EXPECT_EQ(gIOHIDManagerRef, manager);
-    EXPECT_EQ(listed().size(), 1u);
-    // Both faults are still armed: neither call was made.
-    EXPECT_EQ(IOHIDManagerCreate(kCFAllocatorDefault, 0), nullptr);
-    IOHIDManagerRef probe = IOHIDManagerCreate(kCFAllocatorDefault, 0);
-    EXPECT_EQ(IOHIDManagerOpen(probe, 0), kIOReturnError);
-    CFRelease(probe);
 }
 
 }  // namespace

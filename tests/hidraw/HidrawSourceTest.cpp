@@ -4,22 +4,18 @@
 #include <gtest/gtest.h>
 #include <ktrplatform/DeviceRegistry.h>
 #include <ktrplatform/HidrawSource.h>
-#include <ktrplatform/SystemDevices.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
 #include <optional>
-#include <set>
-#include <thread>
 
 #include "TestSupport.h"
 
@@ -96,8 +92,7 @@ std::string describe(IOHIDDeviceRef device) {
     return out;
 }
 
-// Hot-plug events that the test writes into fds[1], one message each ("+hidraw0", "-hidraw0"); closing it ends
-// the monitor.
+// Hot-plug events that the test writes into fds[1], one message each ("+hidraw0", "-hidraw0").
 struct FakeMonitor : hr::Monitor {
     FakeMonitor() { EXPECT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds), 0); }
     ~FakeMonitor() override { ::close(fds[0]); }
@@ -160,12 +155,7 @@ protected:
         std::lock_guard<std::mutex> lock(m_mutex);
         m_nodes[name] = fdOrError;
     }
-    void unplug(const std::string& name) { ::close(m_ends.at(name)), m_ends.erase(name); }
-    // A hot-plug event; "end" ends the monitor.
-    void event(const std::string& e) {
-        EXPECT_TRUE(e == "end" ? ::close(std::exchange(m_events, -1)) == 0
-                               : sendMessage(m_events, {e.begin(), e.end()}));
-    }
+    void event(const std::string& e) { EXPECT_TRUE(sendMessage(m_events, {e.begin(), e.end()})); }
     // The devices with their nodes, and the source over them.
     void start(const std::vector<FakeDevice>& devices = {}) {
         for (const FakeDevice& d : devices) add(d), node(d.name);
@@ -252,18 +242,15 @@ TEST(HidrawLocation, EncodesTheBusAndUpToSixPortsOf1To15) {
 // Facts come from HID_ID, the USB device and the descriptor; a device without a readable HID_ID is not
 // attached, and nothing in the tree can make the source crash or hang.
 TEST_F(HidrawSource, DevicesShowTheirFactsAsProperties) {
-    std::vector<FakeDevice> devices = {{"hidraw0", "Q7-0001"}, {"hidraw1", "numbered"}, {"hidraw2", ""},
-                                       {"hidraw3", "adapter"}, {"hidraw4", "cut"},      {"hidraw5", "deep"},
-                                       {"hidraw6", "wide"}};
+    std::vector<FakeDevice> devices = {
+        {"hidraw0", "Q7-0001"}, {"hidraw1", "numbered"}, {"hidraw2", ""}, {"hidraw3", "adapter"}, {"hidraw4", "deep"}};
     devices[1].descriptor = kNumbered;
     devices[2].uevent = "HID_ID=0003:00004D2A:00000062\nHID_UNIQ=garbage\n";
     devices[2].usb = {{"busnum", "x"}, {"bcdDevice", "zz"}, {"manufacturer", std::string("\xFF\xFEK\0hidden", 10)}};
     devices[2].descriptor.reset();
     // A Bluetooth device whose adapter is a USB device: the adapter's facts are not the device's.
     devices[3].uevent = "HID_ID=0005:0000046D:0000B01A\nHID_NAME=Pad\nHID_UNIQ=aa:bb\n";
-    devices[4].descriptor = Bytes{0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x75, 0x08, 0x96, 0x00};
-    devices[5].usb.insert({{"busnum", "3"}, {"devpath", "1.4.2"}});
-    devices[6].usb["devpath"] = "2.16";
+    devices[4].usb.insert({{"busnum", "3"}, {"devpath", "1.4.2"}});
     for (const char* uevent :
          {"HID_NAME=x\n", "HID_ID=0003:zz:00000061\n", "HID_ID=0003:00004D2A\n", "HID_ID=0003:100004D2A:00000061\n"}) {
         devices.emplace_back("hidraw" + std::to_string(devices.size()), "no ID");
@@ -276,23 +263,21 @@ TEST_F(HidrawSource, DevicesShowTheirFactsAsProperties) {
     fs::create_directories(m_root / "class" / "hidraw" / "notraw");
     fs::create_directory_symlink("../../devices/gone", m_root / "class" / "hidraw" / "hidraw21");
     start(devices);
-    EXPECT_EQ(ktrplatform::attachedDeviceCount(), 7u);
+    EXPECT_EQ(ktrplatform::attachedDeviceCount(), 5u);
     // clang-format off
     const std::pair<const char*, const char*> expected[] = {
         {"Q7-0001", "V=4D2A P=61 Ver=105 Loc=1100000 Page=FF00 Usage=1 In=400 Out=400 Feat=0 Mfr=KTR Prod=KTR-Q7 Bus=USB"},
         {"numbered", "V=4D2A P=61 Ver=105 Loc=1200000 Page=1 Usage=6 In=9 Out=4 Feat=11 Mfr=KTR Prod=KTR-Q7 Bus=USB"},
         {"garbage", "V=4D2A P=62 Mfr=\xEF\xBF\xBD\xEF\xBF\xBDK Bus=USB"},
         {"aa:bb", "V=46D P=B01A Page=FF00 Usage=1 In=400 Out=400 Feat=0 Prod=Pad Bus=Bluetooth"},
-        {"cut", "V=4D2A P=61 Ver=105 Loc=1500000 Page=FF00 Usage=1 In=0 Out=0 Feat=0 Mfr=KTR Prod=KTR-Q7 Bus=USB"},
-        {"deep", "V=4D2A P=61 Ver=105 Loc=3142000 Page=FF00 Usage=1 In=400 Out=400 Feat=0 Mfr=KTR Prod=KTR-Q7 Bus=USB"},
-        {"wide", "V=4D2A P=61 Ver=105 Page=FF00 Usage=1 In=400 Out=400 Feat=0 Mfr=KTR Prod=KTR-Q7 Bus=USB"}};
+        {"deep", "V=4D2A P=61 Ver=105 Loc=3142000 Page=FF00 Usage=1 In=400 Out=400 Feat=0 Mfr=KTR Prod=KTR-Q7 Bus=USB"}};
     // clang-format on
     for (const auto& [serial, properties] : expected) EXPECT_EQ(describe(device(serial, false)), properties) << serial;
 }
 
 // Repeated, unknown, absent and impossible names change nothing; a replug into the same port keeps the
-// LocationID; once the monitor has ended the devices still work.
-TEST_F(HidrawSource, HotPlugAttachesAndDetachesAndAnEndedMonitorLeavesTheDevicesWorking) {
+// LocationID.
+TEST_F(HidrawSource, HotPlugAttachesAndDetaches) {
     start();
     add({"hidraw0", "Q7-0001"});
     node("hidraw0");
@@ -303,16 +288,7 @@ TEST_F(HidrawSource, HotPlugAttachesAndDetachesAndAnEndedMonitorLeavesTheDevices
     EXPECT_EQ(ktrplatform::attachedDeviceCount(), 0u);
     node("hidraw0");
     event("+hidraw0");
-    IOHIDDeviceRef d = device("Q7-0001");
-    EXPECT_EQ(describe(d), properties);
-
-    event("end");
-    // The reader sees the monitor's end at the latest with the first report; the second comes after it.
-    for (size_t i = 1; i <= 2; ++i)
-        ASSERT_TRUE(sendMessage(m_ends.at("hidraw0"), Bytes(8, 1)) &&
-                    ktrtest::pumpUntil([&] { return inputs.size() >= i; }));
-    EXPECT_EQ(send(d, Bytes(4, 2)), kIOReturnSuccess);
-    EXPECT_EQ(receiveMessage(m_ends.at("hidraw0")), (Bytes{0, 2, 2, 2, 2}));
+    EXPECT_EQ(describe(device("Q7-0001")), properties);
 }
 
 // Each read is one report of its own length, cut to the longest input report the descriptor declares; a
@@ -347,35 +323,19 @@ TEST_F(HidrawSource, ReportsPassAsReadAndOutputReportsLeadWithTheReportNumber) {
     EXPECT_EQ(send(plain, request), kIOReturnSuccess);
     request.insert(request.begin(), 0);
     EXPECT_EQ(receiveMessage(m_ends.at("hidraw0")), request);
-    // Only output reports go out; what cannot be sent never reaches the node.
-    EXPECT_EQ(send(plain, {1, 2}, 0, kIOHIDReportTypeFeature), kIOReturnUnsupported);
-    EXPECT_EQ(send(plain, Bytes(16384, 1)), kIOReturnBadArgument);
-    EXPECT_EQ(send(plain, {0xF2}), kIOReturnSuccess);
-    EXPECT_EQ(receiveMessage(m_ends.at("hidraw0")), (Bytes{0, 0xF2}));
 }
 
 TEST_F(HidrawSource, SendsFailOnceTheDeviceHasGone) {
-    start({{"hidraw0", "Q7-0001"}, {"hidraw1", "second"}, {"hidraw2", "third"}});
-    IOHIDDeviceRef first = device("Q7-0001"), second = device("second"), third = device("third");
+    start({{"hidraw0", "Q7-0001"}});
+    IOHIDDeviceRef first = device("Q7-0001");
     // The device stops taking reports before anything else shows it: the send fails, and so does the next.
     ASSERT_EQ(::shutdown(m_ends.at("hidraw0"), SHUT_RD), 0);
     EXPECT_EQ(send(first, Bytes(1024, 1)), kIOReturnNoDevice);
     EXPECT_EQ(send(first, Bytes(1024, 1)), kIOReturnNoDevice);
-    // Unplugged, noticed through the node: a report sent just before still arrives, then the device leaves.
-    ASSERT_TRUE(sendMessage(m_ends.at("hidraw1"), Bytes(64, 0x5A)));
-    unplug("hidraw1");
-    EXPECT_TRUE(ktrtest::pumpUntil([&] { return !inputs.empty() && !device("second", false); }));
-    EXPECT_EQ(inputs, (std::vector<Input>{{"second", 0, Bytes(64, 0x5A), 64}}));
-    // Unplugged, told by the monitor.
-    event("-hidraw2");
-    EXPECT_TRUE(ktrtest::pumpUntil([&] { return !device("third", false); }));
-    EXPECT_EQ(send(second, Bytes(1024, 1)), kIOReturnNoDevice);
-    EXPECT_EQ(send(third, Bytes(1024, 1)), kIOReturnNoDevice);
 }
 
-// A nearly full pipe takes only the start of a long write, which no hidraw node does; a full one makes the
-// sender wait until there is room again.
-TEST_F(HidrawSource, AShortWriteIsAnErrorAndAFullNodeIsWaitedFor) {
+// A nearly full pipe takes only the start of a long write, which no hidraw node does.
+TEST_F(HidrawSource, AShortWriteIsAnError) {
     int pipeFds[2];
     ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK), 0);
     const size_t capacity = static_cast<size_t>(::fcntl(pipeFds[1], F_SETPIPE_SZ, 4096));
@@ -384,40 +344,11 @@ TEST_F(HidrawSource, AShortWriteIsAnErrorAndAFullNodeIsWaitedFor) {
     start();
     const Bytes fill(capacity - 1000);
     ASSERT_EQ(::write(pipeFds[1], fill.data(), fill.size()), static_cast<ssize_t>(fill.size()));
-    IOHIDDeviceRef d = device("Q7-0001");
-    EXPECT_EQ(send(d, Bytes(5000, 1)), kIOReturnError);
-
-    Bytes taken, chunk(65536);
-    const auto takeWhatIsThere = [&] {
-        for (ssize_t n; (n = ::read(pipeFds[0], chunk.data(), chunk.size())) > 0;)
-            taken.insert(taken.end(), chunk.begin(), chunk.begin() + n);
-    };
-    takeWhatIsThere();
-    ASSERT_EQ(::write(pipeFds[1], chunk.data(), capacity), static_cast<ssize_t>(capacity));
-    taken.clear();
-    std::atomic<IOReturn> result{kIOReturnError};
-    std::atomic<bool> done{false};
-    std::thread sender([&] {
-        result = send(d, Bytes(10, 3));
-        done = true;
-    });
-    std::this_thread::sleep_for(50ms);  // lets the sender meet the full pipe; the test passes as well when it does not
-    while (!done) takeWhatIsThere();
-    sender.join();
-    takeWhatIsThere();
-    EXPECT_EQ(result.load(), kIOReturnSuccess);
-    ASSERT_EQ(taken.size(), capacity + 11);
-    EXPECT_EQ(Bytes(taken.end() - 11, taken.end()), (Bytes{0, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3}));
+    EXPECT_EQ(send(device("Q7-0001"), Bytes(5000, 1)), kIOReturnError);
     ::close(pipeFds[0]);
 }
 
 TEST_F(HidrawSource, ANodeThatCannotBeOpenedIsSkippedWithOneLine) {
-    const auto expectOneLine = [](const std::string& text, std::vector<const char*> pieces, bool rules) {
-        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
-        for (const char* piece : pieces) EXPECT_NE(text.find(piece), std::string::npos) << piece << " in: " << text;
-        for (const char* hint : {"70-ktr-q7.rules", "udevadm", "replug"})
-            EXPECT_EQ(text.find(hint) != std::string::npos, rules) << hint << " in: " << text;
-    };
     FakeDevice keyboard{"hidraw3", "kbd"};
     keyboard.uevent = "HID_ID=0003:0000046D:0000C31C\nHID_NAME=Keyboard\n";
     for (const FakeDevice& d : {FakeDevice{"hidraw0", "Q7-0001"}, FakeDevice{"hidraw1", "open"}, keyboard}) add(d);
@@ -427,65 +358,12 @@ TEST_F(HidrawSource, ANodeThatCannotBeOpenedIsSkippedWithOneLine) {
     node("hidraw1");
     ktrtest::StderrCapture capture;
     start();
-    expectOneLine(capture.text(), {"/fake-dev/hidraw0", "4D2A:0061", "KTR-Q7", std::strerror(EACCES)}, true);
+    const std::string text = capture.text();
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+    for (const char* piece : {"/fake-dev/hidraw0", "4D2A:0061", "KTR-Q7",
+                              static_cast<const char*>(std::strerror(EACCES)), "70-ktr-q7.rules", "udevadm", "replug"})
+        EXPECT_NE(text.find(piece), std::string::npos) << piece << " in: " << text;
     EXPECT_EQ(ktrplatform::attachedDeviceCount(), 1u);
-
-    // Arriving later, and failing for another reason: one line, without the rules.
-    add({"hidraw2", "missing"});
-    add({"hidraw4", "late"});
-    node("hidraw4");
-    ktrtest::StderrCapture later;
-    event("+hidraw2");
-    event("+hidraw4");
-    ASSERT_NE(device("late"), nullptr);
-    expectOneLine(later.text(), {"/fake-dev/hidraw2", std::strerror(ENOENT)}, false);
-}
-
-// The device answers every report with its bytes; a report torn or merged shows as bytes that differ.
-TEST_F(HidrawSource, SendsFromSeveralThreadsWhileReportsFlowBack) {
-    constexpr int kThreads = 4, kEach = 50;
-    start({{"hidraw0", "Q7-0001"}});
-    const int node = m_ends.at("hidraw0");
-    IOHIDDeviceRef d = device("Q7-0001");
-    const auto uniform = [](const Bytes& b, size_t from) {
-        return std::all_of(b.begin() + from, b.end(), [&](uint8_t x) { return x == b[from]; });
-    };
-    std::atomic<int> intact{0}, failures{0};
-    std::thread echo([&] {
-        for (int i = 0; i < kThreads * kEach; ++i) {
-            const auto message = receiveMessage(node);
-            if (!message) return;
-            if (message->size() == 1025 && (*message)[0] == 0 && uniform(*message, 1)) ++intact;
-            sendMessage(node, Bytes(message->begin() + 1, message->end()));
-        }
-    });
-    std::vector<std::thread> senders;
-    for (int t = 0; t < kThreads; ++t)
-        senders.emplace_back([&, t] {
-            for (int i = 0; i < kEach; ++i)
-                if (send(d, Bytes(1024, static_cast<uint8_t>(t * kEach + i))) != kIOReturnSuccess) ++failures;
-        });
-    EXPECT_TRUE(ktrtest::pumpUntil([&] { return inputs.size() >= kThreads * kEach; }, 20s));
-    for (auto& s : senders) s.join();
-    echo.join();
-    EXPECT_EQ(std::make_pair(failures.load(), intact.load()), std::make_pair(0, kThreads * kEach));
-    std::set<uint8_t> seen;
-    for (const auto& [serial, id, bytes, length] : inputs)
-        if (length == 1024 && uniform(bytes, 0)) seen.insert(bytes[0]);
-    EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads * kEach));
-}
-
-TEST(HidrawMachine, TheMachinesOwnDevicesComeAndGoWithTheSource) {
-    EXPECT_FALSE(ktrplatform::systemDevicesEnabled()) << "test processes keep the machine's devices out";
-    const size_t before = ktrplatform::attachedDeviceCount();
-    {
-        hr::SourceOptions options;
-        options.monitor = hr::udevMonitor();
-        EXPECT_TRUE(!options.monitor || options.monitor->fd() >= 0);
-        ktrtest::StderrCapture quiet;  // for nodes that only root may open
-        hr::Source source(std::move(options));
-    }
-    EXPECT_EQ(ktrplatform::attachedDeviceCount(), before);
 }
 
 }  // namespace
