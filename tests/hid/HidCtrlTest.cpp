@@ -116,6 +116,8 @@ TEST_F(ControllerTest, ReportsPassAsTheyAreUpToTheReportSize) {
     EXPECT_EQ(sent[0].type, kIOHIDReportTypeOutput);
     EXPECT_EQ(sent[0].reportID, 0u);
     EXPECT_EQ(sent[0].bytes, report);
+    device->failSends(kIOReturnNotPermitted);
+    EXPECT_FALSE(ctrl.setData(buffer.data(), 1024));
     EXPECT_EQ(ctrl.getState(), 2u);
 }
 

@@ -1,8 +1,6 @@
 // Devices, handlers and clean-up shared by the HID binding test files.
 #pragma once
 
-#include <string>
-
 #include "HidBusTest.h"
 #include "HidHandler.h"
 #include "HidUtil.h"

@@ -2,7 +2,6 @@
 // process-wide state (manager, device list, cursor, element slot) as it found it.
 #pragma once
 
-#include <CoreFoundation/CoreFoundation.h>
 #include <gtest/gtest.h>
 #include <ktrplatform/DeviceRegistry.h>
 #include <ktrplatform/VirtualHidBus.h>
