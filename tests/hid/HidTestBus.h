@@ -1,17 +1,16 @@
 // Devices, handlers and clean-up shared by the HID binding test files.
 #pragma once
 
-#include <string>
-
 #include "HidBusTest.h"
 #include "HidHandler.h"
 #include "HidUtil.h"
+#include "TestSupport.h"
 
 namespace hidtest {
 
 using namespace ktrtest;
 
-constexpr int64_t kKtrVendor = 0x4D2A;
+const std::string kBuild = "Boolean HIDBuildMultiDeviceList(const UInt32 *, const UInt32 *, int): ";
 
 // A vendor-defined device (primary usage 0xFF00:1) of the given release number.
 inline VirtualDeviceInfo deviceInfo(int64_t vendor, int64_t product, std::optional<int64_t> location,
@@ -21,30 +20,12 @@ inline VirtualDeviceInfo deviceInfo(int64_t vendor, int64_t product, std::option
     return info;
 }
 
-inline VirtualDeviceInfo ktrInfo(int64_t product = 0x61, int64_t version = 0x0123,
-                                 std::optional<int64_t> location = 0x14100000) {
-    return deviceInfo(kKtrVendor, product, location, version);
-}
-
-// A matching dictionary of hu_SetUpMatchingDictionary as "<entries>: <page> <usage>", "-" for
-// each that is missing.
-inline std::string matchingOf(UInt32 page, UInt32 usage) {
-    CFMutableDictionaryRef matching = hu_SetUpMatchingDictionary(page, usage);
-    if (!matching) return "<null>";
-    std::string out = std::to_string(CFDictionaryGetCount(matching)) + ":";
-    for (CFStringRef key : {CFSTR(kIOHIDPrimaryUsagePageKey), CFSTR(kIOHIDPrimaryUsageKey)}) {
-        SInt32 value = 0;
-        auto number = static_cast<CFNumberRef>(CFDictionaryGetValue(matching, key));
-        out += number && CFNumberGetValue(number, kCFNumberSInt32Type, &value) ? " " + std::to_string(value) : " -";
-    }
-    CFRelease(matching);
-    return out;
+inline VirtualDeviceInfo ktrInfo(int64_t product = 0x61, int64_t version = 0x0123, int64_t location = 0x14100000) {
+    return deviceInfo(0x4D2A, product, location, version);
 }
 
 struct CountingHandler : HidHandler {
-    int removals = 0;
-    int matchings = 0;
-    int inputs = 0;
+    int removals = 0, matchings = 0, inputs = 0;
     void removalCallBack() override { ++removals; }
     void matchingCallBack() override { ++matchings; }
     void inputCallBack() override { ++inputs; }

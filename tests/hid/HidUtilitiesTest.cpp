@@ -1,17 +1,11 @@
 // The device list, its cursor, the matching and the library's messages.
-#include <gtest/gtest.h>
 #include <ktrplatform/PlatformFaults.h>
 
-#include <string>
-
 #include "HidTestBus.h"
-#include "TestSupport.h"
 
 using namespace hidtest;
 
 namespace {
-
-const std::string kBuild = "Boolean HIDBuildMultiDeviceList(const UInt32 *, const UInt32 *, int): ";
 
 using List = std::vector<IOHIDDeviceRef>;
 
@@ -29,140 +23,67 @@ protected:
         BusTest::SetUp();
         m_mouse = plug(hidDevice(0x05AC, 0x0304, 0x14200000, 1, 2))->ref();
         m_keyboard = plug(hidDevice(0x05AC, 0x0250, 0x14100000, 1, 6))->ref();
-        m_vendor = plug(deviceInfo(kKtrVendor, 0x61, 0x14300000))->ref();
+        m_vendor = plug(deviceInfo(0x4D2A, 0x61, 0x14300000))->ref();
     }
     IOHIDDeviceRef m_mouse = nullptr, m_keyboard = nullptr, m_vendor = nullptr;
 };
 
+// A usage without its page is no restriction.
 TEST_F(DeviceListTest, MatchingSelectsDevicesAndSortsThemByLocation) {
     const List all{m_keyboard, m_mouse, m_vendor};
-    EXPECT_TRUE(HIDBuildDeviceList(0, 0));
-    EXPECT_EQ(listed(), all);
-    EXPECT_TRUE(HIDBuildDeviceList(1, 0));
-    EXPECT_EQ(listed(), (List{m_keyboard, m_mouse}));
-    EXPECT_TRUE(HIDBuildDeviceList(1, 6));
-    EXPECT_EQ(listed(), List{m_keyboard});
-    EXPECT_TRUE(HIDBuildDeviceList(0, 6));  // a usage without its page is no restriction
-    EXPECT_EQ(listed(), all);
-
-    const UInt32 pages[] = {1, 0xFF00};
-    const UInt32 usages[] = {2, 0};
-    EXPECT_TRUE(HIDBuildMultiDeviceList(pages, usages, 2));
-    EXPECT_EQ(listed(), (List{m_mouse, m_vendor}));
-    EXPECT_TRUE(HIDBuildMultiDeviceList(pages, nullptr, 2));
-    EXPECT_EQ(listed(), all);
-    EXPECT_TRUE(HIDBuildMultiDeviceList(pages, usages, 0));
-    EXPECT_EQ(listed(), all);
+    const std::tuple<UInt32, UInt32, List> rows[] = {
+        {0, 0, all}, {1, 0, {m_keyboard, m_mouse}}, {1, 6, {m_keyboard}}, {0, 6, all}, {0xFF00, 0, {m_vendor}}};
+    for (const auto& [page, usage, expected] : rows) {
+        EXPECT_TRUE(HIDBuildDeviceList(page, usage));
+        EXPECT_EQ(listed(), expected) << page << ":" << usage;
+    }
 }
 
-TEST_F(DeviceListTest, LaterBuildsReuseTheManagerWithoutCreatingOrOpeningIt) {
-    ASSERT_TRUE(HIDBuildDeviceList(0, 0));
-    IOHIDManagerRef manager = gIOHIDManagerRef;
-    ktrplatform::failNextHIDManagerCreate();
-    ktrplatform::failNextHIDManagerOpen();
-    StderrCapture capture;
-    EXPECT_TRUE(HIDBuildDeviceList(1, 6));
-    EXPECT_EQ(capture.text(), "");
-    EXPECT_EQ(gIOHIDManagerRef, manager);
-
-    // Both faults are still armed: neither call was made.
-    EXPECT_EQ(IOHIDManagerCreate(kCFAllocatorDefault, 0), nullptr);
-    IOHIDManagerRef probe = IOHIDManagerCreate(kCFAllocatorDefault, 0);
-    EXPECT_EQ(IOHIDManagerOpen(probe, 0), kIOReturnError);
-    CFRelease(probe);
-}
-
-TEST_F(DeviceListTest, WalkEndsWithNullUntilRestartedAndFollowsTheDeviceGiven) {
+// The walk ends with null until it is restarted, and goes on from whatever device of the list it is given; a
+// rebuild replaces the list (LocationIDs compared unsigned, a missing one first) but not the cursor.
+TEST_F(DeviceListTest, WalkFollowsTheDeviceGivenAndARebuildKeepsTheCursor) {
     EXPECT_EQ(HIDGetFirstDevice(), nullptr);  // no list yet
     ASSERT_TRUE(HIDBuildDeviceList(0, 0));
-    EXPECT_EQ(HIDGetFirstDevice(), m_keyboard);
-    EXPECT_EQ(HIDGetNextDevice(m_keyboard), m_mouse);
-    EXPECT_EQ(HIDGetNextDevice(m_mouse), m_vendor);
-    EXPECT_EQ(HIDGetNextDevice(m_vendor), nullptr);
-    EXPECT_EQ(gDeviceIndex, 3);
-    // Past the end even a device of the list gives nothing.
-    EXPECT_EQ(HIDGetNextDevice(m_keyboard), nullptr);
-    EXPECT_EQ(HIDGetNextDevice(nullptr), nullptr);
-
-    // Another device of the list than the last one returned goes on from there.
-    EXPECT_EQ(HIDGetFirstDevice(), m_keyboard);
-    EXPECT_EQ(HIDGetNextDevice(m_keyboard), m_mouse);
-    EXPECT_EQ(HIDGetNextDevice(m_keyboard), m_mouse);
-    EXPECT_EQ(gDeviceIndex, 1);
-    EXPECT_EQ(HIDGetNextDevice(m_mouse), m_vendor);
-
-    // A device not in the list leaves the cursor before the list until the walk restarts.
-    EXPECT_EQ(HIDGetNextDevice(plug(deviceInfo(1, 9, 0x15000000))->ref()), nullptr);
-    EXPECT_EQ(gDeviceIndex, -1);
-    EXPECT_EQ(HIDGetNextDevice(m_keyboard), nullptr);
-    EXPECT_EQ(HIDGetFirstDevice(), m_keyboard);
-}
-
-TEST_F(DeviceListTest, RebuildReplacesTheListButNotTheCursor) {
-    ASSERT_TRUE(HIDBuildDeviceList(0, 0));
-    HIDGetFirstDevice();
-    HIDGetNextDevice(m_keyboard);
-    auto late = plug(deviceInfo(1, 2, 0x14000000));
+    const IOHIDDeviceRef first = reinterpret_cast<IOHIDDeviceRef>(1),
+                         stranger = plug(deviceInfo(1, 9, 0x15000000))->ref();
+    // The device given (first: HIDGetFirstDevice), the device returned and the cursor after.
+    const std::tuple<IOHIDDeviceRef, IOHIDDeviceRef, CFIndex> steps[] = {
+        {first, m_keyboard, 0},   {m_keyboard, m_mouse, 1}, {m_mouse, m_vendor, 2},  {m_vendor, nullptr, 3},
+        {m_keyboard, nullptr, 3}, {nullptr, nullptr, 3},    {first, m_keyboard, 0},  {m_keyboard, m_mouse, 1},
+        {m_keyboard, m_mouse, 1}, {m_mouse, m_vendor, 2},   {stranger, nullptr, -1}, {m_keyboard, nullptr, -1},
+        {first, m_keyboard, 0},   {m_keyboard, m_mouse, 1}};
+    for (size_t i = 0; i < std::size(steps); ++i) {
+        const auto& [given, expected, cursor] = steps[i];
+        EXPECT_EQ(given == first ? HIDGetFirstDevice() : HIDGetNextDevice(given), expected) << "step " << i;
+        EXPECT_EQ(gDeviceIndex, cursor) << "step " << i;
+    }
+    const IOHIDDeviceRef none = plug(deviceInfo(1, 1, std::nullopt))->ref(),
+                         top = plug(deviceInfo(1, 2, 0x80000000))->ref();
     EXPECT_EQ(listed().size(), 3u);
     HIDRebuildDevices();
-    EXPECT_EQ(listed(), (List{late->ref(), m_keyboard, m_mouse, m_vendor}));
+    EXPECT_EQ(listed(), (List{none, m_keyboard, m_mouse, m_vendor, stranger, top}));
     EXPECT_EQ(gDeviceIndex, 1);
-
+    EXPECT_EQ(CFDeviceArrayComparatorFunction(none, none, nullptr), kCFCompareEqualTo);
     HIDReleaseDeviceList();
     EXPECT_EQ(gDeviceCFArrayRef, nullptr);
     EXPECT_EQ(HIDGetFirstDevice(), nullptr);
     EXPECT_EQ(HIDGetNextDevice(m_keyboard), nullptr);
 }
 
-TEST_F(BusTest, LocationsCompareUnsignedAndAMissingOneSortsFirst) {
-    ASSERT_TRUE(HIDBuildDeviceList(0, 0));
-    EXPECT_EQ(HIDGetFirstDevice(), nullptr);  // an empty bus gives an empty list
-    IOHIDDeviceRef topBit = plug(deviceInfo(1, 1, 0x80000000))->ref();
-    IOHIDDeviceRef below = plug(deviceInfo(1, 2, 0x7FFFFFFF))->ref();
-    IOHIDDeviceRef none = plug(deviceInfo(1, 3, std::nullopt))->ref();
-    HIDRebuildDevices();
-    EXPECT_EQ(listed(), (List{none, below, topBit}));
-    EXPECT_EQ(CFDeviceArrayComparatorFunction(below, topBit, nullptr), kCFCompareLessThan);
-    EXPECT_EQ(CFDeviceArrayComparatorFunction(topBit, none, nullptr), kCFCompareGreaterThan);
-    EXPECT_EQ(CFDeviceArrayComparatorFunction(none, none, nullptr), kCFCompareEqualTo);
-}
-
-TEST(MatchingDictionaryTest, PageAndUsageBecomeEntriesOnlyWithAPage) {
-    EXPECT_EQ(matchingOf(1, 6), "2: 1 6");
-    EXPECT_EQ(matchingOf(0xFF00, 0), "1: 65280 -");
-    EXPECT_EQ(matchingOf(0, 0), "0: - -");
-    EXPECT_EQ(matchingOf(0, 6), "0: - -");
-}
-
-TEST_F(BusTest, AManagerThatCannotBeCreatedIsReportedAndTriedAgainNextTime) {
+// The first build creates and opens the manager, reporting either failure; a created manager stays.
+TEST_F(BusTest, AManagerThatCannotBeCreatedOrOpenedIsReported) {
     plug(ktrInfo());
-    ktrplatform::failNextHIDManagerCreate();
-    StderrCapture capture;
-    EXPECT_FALSE(HIDBuildDeviceList(0, 0));
-    EXPECT_EQ(capture.text(), kBuild + "Couldn\xE2\x80\x99t create a IOHIDManager.");
-    EXPECT_EQ(gIOHIDManagerRef, nullptr);
-    EXPECT_EQ(gDeviceCFArrayRef, nullptr);
-    EXPECT_TRUE(HIDBuildDeviceList(0, 0));
-    EXPECT_EQ(listed().size(), 1u);
-}
-
-TEST_F(BusTest, AManagerThatCannotBeOpenedStaysAndIsNotOpenedAgain) {
-    plug(ktrInfo());
-    ktrplatform::failNextHIDManagerOpen();
-    StderrCapture capture;
-    EXPECT_FALSE(HIDBuildDeviceList(0, 0));
-    EXPECT_EQ(capture.text(), kBuild + "Couldn\xE2\x80\x99t open IOHIDManager.");
-    EXPECT_NE(gIOHIDManagerRef, nullptr);
-    EXPECT_EQ(gDeviceCFArrayRef, nullptr);
-
-    ktrplatform::failNextHIDManagerOpen();
-    StderrCapture again;
-    EXPECT_TRUE(HIDBuildDeviceList(0, 0));
-    EXPECT_EQ(again.text(), "");
-    // Consume the fault that the build left armed.
-    IOHIDManagerRef probe = IOHIDManagerCreate(kCFAllocatorDefault, 0);
-    EXPECT_EQ(IOHIDManagerOpen(probe, 0), kIOReturnError);
-    CFRelease(probe);
+    const std::pair<void (*)(), std::string> failures[] = {
+        {ktrplatform::failNextHIDManagerCreate, "Couldn\xE2\x80\x99t create a IOHIDManager."},
+        {ktrplatform::failNextHIDManagerOpen, "Couldn\xE2\x80\x99t open IOHIDManager."}};
+    for (const auto& [fail, message] : failures) {
+        fail();
+        StderrCapture capture;
+        EXPECT_FALSE(HIDBuildDeviceList(0, 0));
+        EXPECT_EQ(capture.text(), kBuild + message);
+        EXPECT_EQ(gIOHIDManagerRef == nullptr, fail == ktrplatform::failNextHIDManagerCreate) << message;
+        EXPECT_EQ(gDeviceCFArrayRef, nullptr);
+    }
 }
 
 }  // namespace

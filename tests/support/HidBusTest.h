@@ -2,7 +2,6 @@
 // process-wide state (manager, device list, cursor, element slot) as it found it.
 #pragma once
 
-#include <CoreFoundation/CoreFoundation.h>
 #include <gtest/gtest.h>
 #include <ktrplatform/DeviceRegistry.h>
 #include <ktrplatform/VirtualHidBus.h>
@@ -34,10 +33,9 @@ inline VirtualDeviceInfo hidDevice(int64_t vendor, int64_t product, std::optiona
 inline std::vector<IOHIDElementRef> elementsOf(IOHIDDeviceRef device) {
     std::vector<IOHIDElementRef> out;
     CFArrayRef all = IOHIDDeviceCopyMatchingElements(device, nullptr, 0);
-    if (!all) return out;
-    for (CFIndex i = 0; i < CFArrayGetCount(all); ++i)
+    for (CFIndex i = 0; all && i < CFArrayGetCount(all); ++i)
         out.push_back(static_cast<IOHIDElementRef>(const_cast<void*>(CFArrayGetValueAtIndex(all, i))));
-    CFRelease(all);
+    if (all) CFRelease(all);
     return out;
 }
 
@@ -53,17 +51,6 @@ inline void drainRunLoop() {
     }
 }
 
-// Drops the library's list and manager, as a process that starts afresh would find them.
-inline void forgetHidManager() {
-    HIDReleaseDeviceList();
-    if (gIOHIDManagerRef) {
-        IOHIDManagerClose(gIOHIDManagerRef, 0);
-        CFRelease(gIOHIDManagerRef);
-        gIOHIDManagerRef = nullptr;
-    }
-    gDeviceIndex = 0;
-}
-
 // Each test starts with an empty bus, no manager and no device list, and leaves them so.
 class HidBusTest : public ::testing::Test {
 protected:
@@ -75,9 +62,12 @@ protected:
     void TearDown() override {
         EXPECT_EQ(gElementCFArrayRef, nullptr) << "the element slot must be empty between operations";
         for (auto& device : m_devices) device->detach();
-        m_devices.clear();
         drainRunLoop();
-        forgetHidManager();
+        // Dropped as a process that starts afresh would find them.
+        HIDReleaseDeviceList();
+        IOHIDManagerClose(gIOHIDManagerRef, 0);  // refuses a null manager
+        if (gIOHIDManagerRef) CFRelease(std::exchange(gIOHIDManagerRef, nullptr));
+        gDeviceIndex = 0;
     }
     // Attached now, detached at the end of the test.
     std::shared_ptr<VirtualDevice> plug(const VirtualDeviceInfo& info) {

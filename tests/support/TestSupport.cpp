@@ -3,8 +3,7 @@
 #include <ktrplatform/SystemDevices.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
+#include <utility>
 
 namespace {
 // Tests run on the virtual bus and the simulator: the machine's own HID devices stay out.
@@ -27,31 +26,23 @@ void pumpFor(std::chrono::milliseconds duration) {
     while (std::chrono::steady_clock::now() < deadline) CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.005, false);
 }
 
-OutputCapture::OutputCapture(int fd) : m_fd(fd) {
+OutputCapture::OutputCapture(int fd) : m_fd(fd), m_file(std::tmpfile()) {
     // Every stream is flushed: what was written before belongs to no capture.
     std::fflush(nullptr);
-    char path[] = "/tmp/ktr-capture-XXXXXX";
-    m_tmpFd = mkstemp(path);
-    if (m_tmpFd < 0) return;
-    unlink(path);
-    m_savedFd = dup(m_fd);
-    dup2(m_tmpFd, m_fd);
+    if (!m_file) return;
+    m_savedFd = dup(fd);
+    dup2(fileno(m_file), fd);
 }
 
-OutputCapture::~OutputCapture() { text(); }
-
 std::string OutputCapture::text() {
-    if (m_done || m_tmpFd < 0) return m_text;
-    m_done = true;
+    if (!m_file) return m_text;
     // Writers may have left their text in a stream's buffer.
     std::fflush(nullptr);
     dup2(m_savedFd, m_fd);
     close(m_savedFd);
-    lseek(m_tmpFd, 0, SEEK_SET);
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(m_tmpFd, buffer, sizeof buffer)) > 0) m_text.append(buffer, static_cast<size_t>(n));
-    close(m_tmpFd);
+    std::rewind(m_file);
+    for (int c; (c = std::fgetc(m_file)) != EOF;) m_text += static_cast<char>(c);
+    std::fclose(std::exchange(m_file, nullptr));
     return m_text;
 }
 

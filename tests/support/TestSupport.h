@@ -4,6 +4,7 @@
 #include <CoreFoundation/CoreFoundation.h>
 
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <string>
 
@@ -18,7 +19,7 @@ void pumpFor(std::chrono::milliseconds duration);
 class OutputCapture {
 public:
     explicit OutputCapture(int fd);
-    ~OutputCapture();
+    ~OutputCapture() { text(); }
     OutputCapture(const OutputCapture&) = delete;
     OutputCapture& operator=(const OutputCapture&) = delete;
     std::string text();  // stops capturing and returns what was written
@@ -26,8 +27,7 @@ public:
 private:
     int m_fd;
     int m_savedFd = -1;
-    int m_tmpFd = -1;
-    bool m_done = false;
+    std::FILE* m_file;
     std::string m_text;
 };
 
