@@ -1,10 +1,20 @@
-// A pad with elements of every kind on the virtual bus, for the tests of the HID utility extensions.
+// A pad with elements of every kind on the virtual bus, and the helpers shared by the tests of the
+// HID utility extensions.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <utility>
 
+#include "DazoHIDUtilAddOn.h"
+#include "HID_Config_Utilities.h"
+#include "HID_Error_Handler.h"
+#include "HID_Name_Lookup.h"
+#include "HID_Queue_Utilities.h"
 #include "HidBusTest.h"
 #include "TestSupport.h"
 
@@ -13,12 +23,12 @@ namespace hidconfig {
 using namespace ktrtest;
 
 // Cookies of the pad's elements, in the device's element order.
-enum PadCookie : IOHIDElementCookie { kCollection = 1, kButton1, kButton2, kAxis, kOutput, kFeature, kMisc };
+enum PadCookie : IOHIDElementCookie { kCollection = 1, kButton1, kButton2, kAxis, kOutput, kFeature };
 
-// Unless other elements are given: a report collection { button "Trigger", button, X axis 0..255 with a unit and
-// flags }, an output with a name of 255 bytes, a feature with one too long for the dumps, then a misc input, a
-// scan-code input and an element of an unknown type that are copies of the first button, and a
-// collection of an unnamed type. The device's usage 1:5 is both its plain and its primary pair.
+// Unless other elements are given: a report collection { button "Trigger", button, X axis 0..255 with
+// a unit and flags }, an output with a name of 255 bytes, a feature with one too long for the dumps,
+// copies of the first button as a misc input, a scan-code input and an element of an unknown type,
+// and a collection of an unnamed type. The device's usage 1:5 is its plain and its primary pair.
 inline VirtualDeviceInfo padInfo(int64_t vendor, int64_t product, std::optional<int64_t> location,
                                  std::vector<ElementInfo> elements = {}) {
     VirtualDeviceInfo info = hidDevice(vendor, product, location);
@@ -66,27 +76,21 @@ inline std::string calibration(IOHIDElementRef element) {
 }
 
 // Stand for "not written" in out-variables.
-IOHIDDeviceRef const kNoDevice = reinterpret_cast<IOHIDDeviceRef>(static_cast<uintptr_t>(0xD0));
-IOHIDElementRef const kNoElement = reinterpret_cast<IOHIDElementRef>(static_cast<uintptr_t>(0xE0));
+IOHIDDeviceRef const kNoDevice = reinterpret_cast<IOHIDDeviceRef>(uintptr_t{0xD0});
+IOHIDElementRef const kNoElement = reinterpret_cast<IOHIDElementRef>(uintptr_t{0xE0});
 
 // Starts with one pad (vendor 100, product 7, location 0x1000) attached.
 class PadTest : public HidBusTest {
 protected:
-    void SetUp() override {
-        HidBusTest::SetUp();
-        m_pad = plug(padInfo(100, 7, 0x1000));
-        m_device = m_pad->ref();
-    }
+    void SetUp() override { HidBusTest::SetUp(), m_pad = plug(padInfo(100, 7, 0x1000)), m_device = m_pad->ref(); }
     IOHIDElementRef element(IOHIDElementCookie cookie) const { return elementWithCookie(m_device, cookie); }
     using Outs = std::pair<IOHIDDeviceRef, IOHIDElementRef>;
     Outs outs() const { return {m_found, m_element}; }
     void resetOuts() { m_found = kNoDevice, m_element = kNoElement; }
-    const Outs kFoundNothing{nullptr, nullptr};
-    const Outs kOutsUntouched{kNoDevice, kNoElement};
+    const Outs kFoundNothing{nullptr, nullptr}, kOutsUntouched{kNoDevice, kNoElement};
 
     std::shared_ptr<VirtualDevice> m_pad;
-    IOHIDDeviceRef m_device = nullptr;
-    IOHIDDeviceRef m_found = kNoDevice;
+    IOHIDDeviceRef m_device = nullptr, m_found = kNoDevice;
     IOHIDElementRef m_element = kNoElement;
 };
 

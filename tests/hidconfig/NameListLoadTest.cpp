@@ -1,13 +1,11 @@
 // Where the name lists are found, and lists that are missing, malformed or not dictionaries. This
 // executable's own folder has no resources, so every list comes from the bundles made here.
-#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
-#include <string>
 
-#include "HID_Name_Lookup.h"
+#include "ElementBus.h"
 
 namespace {
 
@@ -17,12 +15,12 @@ std::string plist(const std::string& body) {
     return "<?xml version=\"1.0\"?><plist version=\"1.0\">" + body + "</plist>";
 }
 
-// Names vendor 1, the element with cookie 3 and the element 1:48 of its product 2, and usage page 1,
-// each after the label; usage 1:0x30 is "X".
+// Names vendor 1, the element with cookie 3 of its product 2, and usage page 1 after the label;
+// usage 1:0x30 is "X".
 std::string namingList(const std::string& label) {
     const std::string name = "<string>" + label + "</string>";
     return plist("<dict><key>1</key><dict><key>Name</key>" + name + "<key>2</key><dict><key>3</key>" + name +
-                 "<key>1:48</key>" + name + "</dict></dict><key>0x0001</key><dict><key>Name</key>" + name +
+                 "</dict></dict><key>0x0001</key><dict><key>Name</key>" + name +
                  "<key>0x0030</key><string>X</string></dict></dict>");
 }
 
@@ -32,14 +30,13 @@ void forget() {
         if (*cache) CFRelease(*cache), *cache = nullptr;
 }
 
-// "vendor|cookie element|usage element|usage"; "-" for a lookup that failed and left the buffer
-// empty, "?" for one that failed and left something in it.
+// "vendor|cookie element|usage" names, one from each list; "-" for a lookup that failed and left the
+// buffer empty, "?" for one that left something in it. Elements by usage share the vendors' list.
 std::string names() {
-    char vendor[64] = "junk", cookie[64] = "junk", element[64] = "junk", usage[64] = "-";
+    char vendor[64] = "junk", cookie[64] = "junk", usage[64] = "-";
     auto name = [](bool found, const char* text) { return found ? std::string(text) : text[0] ? "?" : "-"; };
     std::string out = name(HIDGetVendorNameFromVendorID(1, vendor), vendor) + "|" +
-                      name(HIDGetElementNameFromVendorProductCookie(1, 2, 3, cookie), cookie) + "|" +
-                      name(HIDGetElementNameFromVendorProductUsage(1, 2, 1, 48, element), element) + "|";
+                      name(HIDGetElementNameFromVendorProductCookie(1, 2, 3, cookie), cookie) + "|";
     if (CFStringRef text = HIDCopyUsageName(1, 0x30))
         CFStringGetCString(text, usage, sizeof usage, kCFStringEncodingUTF8), CFRelease(text);
     return out + usage;
@@ -70,19 +67,19 @@ TEST(NameListLoadTest, ListsComeFromTheLibrarysBundleElseTheFirstBundleThatHasTh
             if (!content) fs::remove(path);
         }
     };
-    const char kNone[] = "-|-|-|-";
+    const char kNone[] = "-|-|-";
 
     EXPECT_EQ(names(), kNone);
     put(1, namingList("Second").c_str());
-    EXPECT_EQ(names(), "Second|Second|Second|Second X");  // sought again
+    EXPECT_EQ(names(), "Second|Second|Second X");  // sought again
     put(0, namingList("First").c_str());
     put(2, namingList("Library").c_str());
-    EXPECT_EQ(names(), "Second|Second|Second|Second X");  // kept
+    EXPECT_EQ(names(), "Second|Second|Second X");  // kept
     forget();
-    EXPECT_EQ(names(), "Library|Library|Library|Library X");
+    EXPECT_EQ(names(), "Library|Library|Library X");
     put(2, nullptr);
     forget();
-    EXPECT_EQ(names(), "First|First|First|First X");
+    EXPECT_EQ(names(), "First|First|First X");
 
     // Lists that cannot be read are sought again; one that is not a dictionary stays and fails every lookup.
     put(0, nullptr), put(1, nullptr), forget();

@@ -1,9 +1,6 @@
 // Element queues: life cycle, element sets, events and refusals. The platform's queue creation and
 // element adding are wrapped by the linker, to make creation fail and to see every element handed over.
-#include <gtest/gtest.h>
-
 #include "ElementBus.h"
-#include "HID_Queue_Utilities.h"
 
 using namespace hidconfig;
 

@@ -1,52 +1,38 @@
 // Device and element properties, calibrations, element selection, service objects behind devices,
 // error reports, and the diagnostic dumps compared byte for byte.
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <string>
-
-#include "DazoHIDUtilAddOn.h"
 #include "ElementBus.h"
-#include "HID_Error_Handler.h"
-#include "HID_Queue_Utilities.h"
 
 using namespace hidconfig;
 
 namespace {
 
-constexpr UInt32 kInput = 2, kOut = 4, kFeat = 8, kColl = 16, kAll = 0xFFFFFFFF;
+constexpr UInt32 kIn = 2, kOut = 4, kFeat = 8, kColl = 16, kAll = 0xFFFFFFFF;
 
 using HidUtilTest = PadTest;
 
-TEST_F(HidUtilTest, MasksSelectTypeGroupsInTheDeviceOrder) {
+TEST_F(HidUtilTest, MasksSelectTypeGroupsInTheDeviceOrderAndListsAreCountedAsMatched) {
     const auto e = elementsOf(m_device);
-    // clang-format off
-    const std::pair<UInt32, UInt32> counts[] = {{kInput, 5}, {kOut, 1}, {kFeat, 1}, {kColl, 2}, {kAll, 9}, {1, 0},
-                                                {0xFFFFFFE1, 0}};
     // From an element (-1: the first) to the next the mask selects (-1: none); the start need not be selected.
-    const long steps[][3] = {{-1, kInput, 1}, {1, kInput, 2}, {3, kInput, 6}, {7, kInput, -1}, {7, kAll, 9},
-        {-1, kColl, 0}, {0, kColl, 9}, {4, kInput, 6}, {0, kOut, 4}, {5, kOut, -1}, {-1, kFeat, 5}};
+    // clang-format off
+    const std::pair<UInt32, UInt32> counts[] = {{kIn, 5}, {kOut, 1}, {kFeat, 1}, {kColl, 2}, {kAll, 9}, {1, 0},
+                                                {0xFFFFFFE1, 0}};
+    const long steps[][3] = {{-1, kIn, 1}, {1, kIn, 2}, {3, kIn, 6}, {7, kIn, -1}, {7, kAll, 9}, {-1, kColl, 0},
+                             {0, kColl, 9}, {4, kIn, 6}, {0, kOut, 4}, {5, kOut, -1}, {-1, kFeat, 5}};
     // clang-format on
     for (const auto& [mask, count] : counts) EXPECT_EQ(HIDCountDeviceElements(m_device, mask), count) << mask;
-    for (const auto& [from, mask, to] : steps) {
-        IOHIDElementRef next =
-            from < 0 ? HIDGetFirstDeviceElement(m_device, mask) : HIDGetNextDeviceElement(e[from], mask);
-        EXPECT_EQ(next, to < 0 ? nullptr : e[to]) << from << " " << mask;
-    }
-    // Nulls give nothing and leave the element slot alone; an element whose device left has no next.
+    for (const auto& [from, mask, to] : steps)
+        EXPECT_EQ(from < 0 ? HIDGetFirstDeviceElement(m_device, mask) : HIDGetNextDeviceElement(e[from], mask),
+                  to < 0 ? nullptr : e[to])
+            << from << " " << mask;
+    // Nulls give nothing and leave the element slot alone.
     CFArrayRef held = gElementCFArrayRef = CFArrayCreate(nullptr, nullptr, 0, &kCFTypeArrayCallBacks);
-    EXPECT_FALSE(HIDGetFirstDeviceElement(nullptr, kInput) || HIDCountDeviceElements(nullptr, kInput) ||
-                 HIDGetNextDeviceElement(nullptr, kInput) || gElementCFArrayRef != held);
+    EXPECT_FALSE(HIDGetFirstDeviceElement(nullptr, kIn) || HIDCountDeviceElements(nullptr, kIn) ||
+                 HIDGetNextDeviceElement(nullptr, kIn) || gElementCFArrayRef != held);
     CFRelease(held), gElementCFArrayRef = nullptr;
-    CFRetain(e[1]), m_pad->detach();
-    EXPECT_EQ(HIDGetNextDeviceElement(e[1], kInput), nullptr);
-    CFRelease(e[1]);
-}
 
-TEST_F(HidBusTest, DeviceCountsFollowTheListAndItsMatching) {
-    IOHIDDeviceRef bare = plug(hidDevice(1, 1, 0x100))->ref();
-    plug(hidDevice(1, 2, 0x200, 1, 6));
-    plug(hidDevice(1, 3, 0x300))->detach();  // gone before the list is made
+    // The pad's usage is 1:5; the other device, 1:6, has no elements; the third is gone before the list is made.
+    IOHIDDeviceRef bare = plug(hidDevice(1, 2, 0x200, 1, 6))->ref();
+    plug(hidDevice(1, 3, 0x300))->detach();
     const UInt32 pages[] = {1, 1}, usages[] = {5, 6};
     EXPECT_FALSE(HIDHaveDeviceList());
     EXPECT_TRUE(HIDUpdateDeviceList(pages, usages, 1) && HIDCountDevices() == 1);
@@ -72,8 +58,8 @@ TEST_F(HidUtilTest, EachElementKindIsDumpedInItsForm) {
         "10^14, logical: {min: 0, max: 255}, physical: {min: 0, max: 255}, isRelative, isWrapping, hasNullState,  }\n",
         "type: Output, usage: 0x0008:0x0001, name: " + std::string(255, 'o') +
             ", report: { ID: 0, Size: 1, Count: 1 },  }\n",
-        "type: Feature, usage: 0xFF00:0x0001, report: { ID: 0, Size: 8, Count: 4 }, isVirtual, isArray, isNonLinear,  "
-        "}\n",
+        "type: Feature, usage: 0xFF00:0x0001, report: { ID: 0, Size: 8, Count: 4 }, isVirtual, isArray, isNonLinear, "
+        " }\n",
         "type: Misc" + copy,
         "type: ScanCodes" + copy,
         "type: 0x82" + copy,
@@ -106,8 +92,7 @@ TEST_F(HidBusTest, DeviceDumpWritesEveryPresentItemInOrder) {
         "\"SN-\xC3\xA9\", CountryCode: 33, locationID: 0x14100000, MaxInputReportSize: 1024, MaxOutputReportSize: "
         "64, MaxFeatureReportSize: 8, ReportInterval: 8000, queue: " +
             pointer(queue) + ", transaction: 0xffff8000deadbee8, }\n");
-    IOHIDDevice_SetQueue(device, nullptr);
-    CFRelease(queue);
+    IOHIDDevice_SetQueue(device, nullptr), CFRelease(queue);
     EXPECT_EQ(IOHIDDevice_GetQueue(device), nullptr);
 
     info = hidDevice(0, 0, std::nullopt, 0xFF00, 1);
@@ -121,13 +106,16 @@ TEST_F(HidBusTest, DeviceDumpWritesEveryPresentItemInOrder) {
     EXPECT_EQ(dump(HIDDumpDeviceInfo, IOHIDDeviceRef{}), "");
 }
 
+// Objects of another kind are programming errors that stop the process.
 TEST_F(HidUtilTest, PropertiesOfOtherKindsOrAbsentOnesAreNotRead) {
     IOHIDElementRef button = element(kButton1);
+    const auto buttonAsDevice = reinterpret_cast<IOHIDDeviceRef>(button);
+    const auto deviceAsElement = reinterpret_cast<IOHIDElementRef>(m_device);
     EXPECT_TRUE(HIDIsValidDevice(m_device) && HIDIsValidElement(button));
-    EXPECT_FALSE(HIDIsValidDevice(nullptr) || HIDIsValidDevice(reinterpret_cast<IOHIDDeviceRef>(button)) ||
-                 HIDIsValidElement(nullptr) || HIDIsValidElement(reinterpret_cast<IOHIDElementRef>(m_device)));
+    EXPECT_FALSE(HIDIsValidDevice(nullptr) || HIDIsValidDevice(buttonAsDevice) || HIDIsValidElement(nullptr) ||
+                 HIDIsValidElement(deviceAsElement) || IOHIDDevice_GetUsagePairs(nullptr) ||
+                 IOHIDDevice_GetVendorID(nullptr));
     EXPECT_EQ(IOHIDDevice_GetUsagePairs(m_device), IOHIDDeviceGetProperty(m_device, CFSTR(kIOHIDDeviceUsagePairsKey)));
-    EXPECT_FALSE(IOHIDDevice_GetUsagePairs(nullptr) || IOHIDDevice_GetVendorID(nullptr));
     IOHIDDevice_SetLongProperty(nullptr, CFSTR("Text"), 5);  // ignored, not written through
     IOHIDDeviceSetProperty(m_device, CFSTR("Text"), CFSTR("8"));
     IOHIDDevice_SetLongProperty(m_device, CFSTR("Huge"), 0x100000000);
@@ -135,25 +123,20 @@ TEST_F(HidUtilTest, PropertiesOfOtherKindsOrAbsentOnesAreNotRead) {
     EXPECT_FALSE(IOHIDDevice_GetLongProperty(nullptr, CFSTR("VendorID"), &value) ||
                  IOHIDDevice_GetLongProperty(m_device, CFSTR("Missing"), &value) ||
                  IOHIDDevice_GetLongProperty(m_device, CFSTR("Text"), &value) ||
-                 IOHIDElement_GetLongProperty(button, CFSTR("Missing"), &value) || value != 77);
-    EXPECT_FALSE(IOHIDDevice_GetLongProperty(m_device, CFSTR("Huge"), &value));
-}
+                 IOHIDElement_GetLongProperty(button, CFSTR("Missing"), &value) || value != 77 ||
+                 IOHIDDevice_GetLongProperty(m_device, CFSTR("Huge"), &value));
 
-TEST_F(HidUtilTest, ObjectsOfAnotherKindStopTheProcess) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const auto elementAsDevice = reinterpret_cast<IOHIDDeviceRef>(element(kButton1));
-    const auto deviceAsElement = reinterpret_cast<IOHIDElementRef>(m_device);
     const char kNotADevice[] = "IOHIDDeviceGetTypeID\\(\\) == CFGetTypeID\\(inIOHIDDeviceRef\\)";
     const char kNotAnElement[] = "IOHIDElementGetTypeID\\(\\) == CFGetTypeID\\(inIOHIDElementRef\\)";
-    EXPECT_DEATH(IOHIDDevice_GetProduct(elementAsDevice), kNotADevice);
-    EXPECT_DEATH(IOHIDDevice_GetVendorID(elementAsDevice), kNotADevice);
-    EXPECT_DEATH(HIDCountDeviceElements(elementAsDevice, 2), kNotADevice);
-    EXPECT_DEATH(HIDGetFirstDeviceElement(elementAsDevice, 2), kNotADevice);
-    EXPECT_DEATH(HIDGetNextDeviceElement(deviceAsElement, 2), kNotAnElement);
+    EXPECT_DEATH(IOHIDDevice_GetProduct(buttonAsDevice), kNotADevice);
+    EXPECT_DEATH(IOHIDDevice_GetVendorID(buttonAsDevice), kNotADevice);
+    EXPECT_DEATH(HIDCountDeviceElements(buttonAsDevice, kIn), kNotADevice);
+    EXPECT_DEATH(HIDGetFirstDeviceElement(buttonAsDevice, kIn), kNotADevice);
+    EXPECT_DEATH(HIDGetNextDeviceElement(deviceAsElement, kIn), kNotAnElement);
     EXPECT_DEATH(HIDQueueElement(m_device, deviceAsElement), kNotAnElement);
     EXPECT_DEATH(HIDDequeueElement(m_device, deviceAsElement), kNotAnElement);
-    // A stored reference that is no queue is a programming error, not a queue to use.
-    IOHIDDevice_SetLongProperty(m_device, CFSTR("DeviceQueueRef"), reinterpret_cast<intptr_t>(elementAsDevice));
+    IOHIDDevice_SetLongProperty(m_device, CFSTR("DeviceQueueRef"), reinterpret_cast<intptr_t>(button));
     EXPECT_DEATH(IOHIDDevice_GetQueue(m_device), "IOHIDQueueGetTypeID\\(\\) == CFGetTypeID\\(result\\)");
 }
 
@@ -171,19 +154,20 @@ TEST_F(HidBusTest, CalibrationsAreFilledInOnceAndSetUpFromTheLogicalRangeAndTheP
     EXPECT_EQ(IOHIDElement_GetCalibrationMin(axis), 500);
 
     // Setters keep the sign and the low 32 bits; the granularity is cut toward zero.
-    IOHIDElement_SetCalibrationMin(axis, -2147483647 - 1);
-    IOHIDElement_SetCalibrationMax(axis, 0x180000001L);
-    IOHIDElement_SetCalibrationSaturationMin(axis, 4294967295L);
-    IOHIDElement_SetCalibrationSaturationMax(axis, 200);
-    IOHIDElement_SetCalibrationDeadZoneMin(axis, -5);
-    IOHIDElement_SetCalibrationDeadZoneMax(axis, 6);
+    for (const auto& [set, value] : std::initializer_list<std::pair<void (*)(IOHIDElementRef, long), long>>{
+             {IOHIDElement_SetCalibrationMin, -2147483647L - 1},
+             {IOHIDElement_SetCalibrationMax, 0x180000001L},
+             {IOHIDElement_SetCalibrationSaturationMin, 4294967295L},
+             {IOHIDElement_SetCalibrationSaturationMax, 200L},
+             {IOHIDElement_SetCalibrationDeadZoneMin, -5L},
+             {IOHIDElement_SetCalibrationDeadZoneMax, 6L}})
+        set(axis, value);
     IOHIDElement_SetCalibrationGranularity(axis, -2.9);
     EXPECT_EQ(calibration(axis),
               "cal: {min: -2147483648, max: -2147483647}, sat: {min: -1, max: 200}, dead: {min: "
               "-5, max: 6}, granularity:  -2.00 }\n");
     // Values no integer can hold are pinned, not converted into undefined behaviour.
-    IOHIDElement_SetCalibrationGranularity(axis, 1e300);
-    IOHIDElement_SetCalibrationGranularity(axis, std::nan(""));
+    IOHIDElement_SetCalibrationGranularity(axis, 1e300), IOHIDElement_SetCalibrationGranularity(axis, std::nan(""));
     EXPECT_EQ(IOHIDElement_GetCalibrationGranularity(axis), 0.0);
 
     EXPECT_EQ(IOHIDElement_GetValue(axis, kIOHIDValueScaleTypePhysical), -42.0);
@@ -194,7 +178,8 @@ TEST_F(HidBusTest, CalibrationsAreFilledInOnceAndSetUpFromTheLogicalRangeAndTheP
     EXPECT_EQ(dump(HIDDumpElementCalibrationInfo, IOHIDElementRef{}), "");
 
     // Without a range the constants stand in; without a device the value reads 0.
-    CFDictionaryRef none = CFDictionaryCreate(nullptr, nullptr, nullptr, 0, nullptr, nullptr);
+    CFDictionaryRef none = CFDictionaryCreate(nullptr, nullptr, nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
+                                              &kCFTypeDictionaryValueCallBacks);
     IOHIDElementRef bare = IOHIDElementCreateWithDictionary(kCFAllocatorDefault, none);
     EXPECT_EQ(calibration(bare),
               "cal: {min: 2147483647, max: -2147483647}, sat: {min: -2147483647, max: -2147483647}, "
@@ -204,22 +189,21 @@ TEST_F(HidBusTest, CalibrationsAreFilledInOnceAndSetUpFromTheLogicalRangeAndTheP
     CFRelease(bare), CFRelease(none);
 }
 
+// A location no attached service carries finds nothing.
 TEST_F(HidBusTest, ServicesAreFoundByLocationAndFreedOnce) {
-    EXPECT_FALSE(AllocateHIDObjectFromIOHIDDeviceRef(nullptr) ||
+    auto gone = plug(hidDevice(1, 1, 0x300));
+    IOHIDDeviceRef first = plug(hidDevice(1, 1, 0x14100000))->ref(), held = gone->ref();
+    CFRetain(held), gone->detach();
+    EXPECT_FALSE(AllocateHIDObjectFromIOHIDDeviceRef(nullptr) || AllocateHIDObjectFromIOHIDDeviceRef(held) ||
                  AllocateHIDObjectFromIOHIDDeviceRef(plug(hidDevice(1, 1, std::nullopt))->ref()));
-    IOHIDDeviceRef first = plug(hidDevice(1, 1, 0x14100000))->ref();
-    io_service_t a = AllocateHIDObjectFromIOHIDDeviceRef(first);
+    io_service_t a = AllocateHIDObjectFromIOHIDDeviceRef(first), again = AllocateHIDObjectFromIOHIDDeviceRef(first);
     io_service_t b = AllocateHIDObjectFromIOHIDDeviceRef(plug(hidDevice(1, 1, 0x14200000))->ref());
-    io_service_t again = AllocateHIDObjectFromIOHIDDeviceRef(first);
     EXPECT_TRUE(a && b && a != b && FreeHIDObject(a) && FreeHIDObject(b) && FreeHIDObject(again));
     EXPECT_FALSE(FreeHIDObject(b) || FreeHIDObject(0));
-    auto gone = plug(hidDevice(1, 1, 0x300));  // a location no attached service carries finds nothing
-    IOHIDDeviceRef held = gone->ref();
-    CFRetain(held), gone->detach();
-    EXPECT_EQ(AllocateHIDObjectFromIOHIDDeviceRef(held), 0u);
     CFRelease(held);
 }
 
+// The reporters format into a buffer of their own; a message longer than it must not overrun it.
 TEST(ErrorReportTest, NumbersAreShownSignedAndInHexadecimalAndLongTextsCutAtTheBuffer) {
     char text[300];
     hu_FormatErrorNum(text, 256, "HIDQueueDevice", static_cast<int32_t>(0xE00002BC));
@@ -227,14 +211,9 @@ TEST(ErrorReportTest, NumbersAreShownSignedAndInHexadecimalAndLongTextsCutAtTheB
     hu_FormatError(text, sizeof text, "plain %s text");
     EXPECT_STREQ(text, "plain %s text");
     const std::string message(400, 'x');
-    hu_FormatErrorNum(text, 256, message.c_str(), -1);
+    hu_FormatErrorNum(text, 256, message.c_str(), -1), hu_FormatError(text, 0, "nothing fits");
     EXPECT_EQ(std::string(text), std::string(255, 'x'));
-    hu_FormatError(text, 0, "nothing fits");
-    EXPECT_EQ(text[0], 'x');
-    // The reporters format into their own buffer; a message longer than it must not overrun it.
-    HIDReportError(message.c_str());
-    HIDReportErrorNum(message.c_str(), static_cast<int32_t>(0xE00002C2));
-    HIDReportErrorNum(nullptr, 0);
+    HIDReportError(message.c_str()), HIDReportErrorNum(message.c_str(), -1), HIDReportErrorNum(nullptr, 0);
 }
 
 }  // namespace
