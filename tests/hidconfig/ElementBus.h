@@ -1,93 +1,97 @@
-// A pad with elements on the virtual bus for the queue, watch and configuration tests.
+// A pad with elements of every kind on the virtual bus, and the helpers shared by the tests of the
+// HID utility extensions.
 #pragma once
 
-#include <atomic>
-#include <chrono>
-#include <thread>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
 #include <utility>
 
+#include "DazoHIDUtilAddOn.h"
+#include "HID_Config_Utilities.h"
+#include "HID_Error_Handler.h"
+#include "HID_Name_Lookup.h"
+#include "HID_Queue_Utilities.h"
 #include "HidBusTest.h"
+#include "TestSupport.h"
 
 namespace hidconfig {
 
 using namespace ktrtest;
 
-// Cookies of padElements(), in the device's element order.
-enum PadCookie : IOHIDElementCookie {
-    kCollection = 1,
-    kButton1 = 2,
-    kButton2 = 3,
-    kAxis = 4,
-    kOutput = 5,
-    kFeature = 6,
-};
+// Cookies of the pad's elements, in the device's element order.
+enum PadCookie : IOHIDElementCookie { kCollection = 1, kButton1, kButton2, kAxis, kOutput, kFeature };
 
-// An application collection holding two buttons and an X axis, then an output and a feature.
-inline std::vector<ElementInfo> padElements() {
-    return {ElementInfo::collection(
-                kIOHIDElementCollectionTypeApplication, 1, 5,
-                {ElementInfo::button(9, 1), ElementInfo::button(9, 2), ElementInfo::axis(1, 0x30, 0, 255, 0, 255)}),
-            ElementInfo::output(8, 1, 1, 1), ElementInfo::feature(0xFF00, 1, 8, 1)};
-}
-
-// Usage 1:5 both as the plain and as the primary pair.
+// Unless other elements are given: a report collection { button "Trigger", button, X axis 0..255 with
+// a unit and flags }, an output with a name of 255 bytes, a feature with one too long for the dumps,
+// copies of the first button as a misc input, a scan-code input and an element of an unknown type,
+// and a collection of an unnamed type. The device's usage 1:5 is its plain and its primary pair.
 inline VirtualDeviceInfo padInfo(int64_t vendor, int64_t product, std::optional<int64_t> location,
-                                 std::vector<ElementInfo> elements = padElements()) {
+                                 std::vector<ElementInfo> elements = {}) {
     VirtualDeviceInfo info = hidDevice(vendor, product, location);
     info.extra = {{"DeviceUsagePage", int64_t{1}}, {"DeviceUsage", int64_t{5}}};
-    info.elements = std::move(elements);
+    if (!elements.empty()) return info.elements = std::move(elements), info;
+    auto button = ElementInfo::button(9, 1), axis = ElementInfo::axis(1, 0x30, 0, 255, 0, 255);
+    auto output = ElementInfo::output(8, 1, 1, 1), feature = ElementInfo::feature(0xFF00, 1, 8, 4);
+    button.name = "Trigger", output.name = std::string(255, 'o'), feature.name = std::string(256, 'f');
+    axis.type = kIOHIDElementTypeInput_Axis, axis.reportID = 2, axis.unit = 0x12, axis.unitExponent = 0xE;
+    axis.isRelative = axis.isWrapping = axis.hasNullState = true, axis.hasPreferredState = false;
+    feature.isVirtual = feature.isArray = feature.isNonLinear = true;
+    for (ElementInfo* e : {&output, &feature}) e->logicalMax = e->physicalMax = 0, e->hasPreferredState = false;
+    std::vector<ElementInfo> copies(3, button);
+    copies[0].type = kIOHIDElementTypeInput_Misc, copies[1].type = kIOHIDElementTypeInput_ScanCodes;
+    copies[2].type = static_cast<IOHIDElementType>(130);
+    info.elements = {
+        ElementInfo::collection(kIOHIDElementCollectionTypeReport, 1, 5, {button, ElementInfo::button(9, 2), axis}),
+        output,
+        feature,
+        copies[0],
+        copies[1],
+        copies[2],
+        ElementInfo::collection(static_cast<IOHIDElementCollectionType>(7), 0xFF00, 0x12345, {})};
     return info;
 }
 
+inline std::string pointer(const void* p) {
+    char text[32];
+    return std::string(text, std::snprintf(text, sizeof text, "%p", p));
+}
+
+// What a dump writes, with the dumped object's address shown as "@".
+template <typename Ref>
+std::string dump(void (*dumper)(Ref), Ref object) {
+    StdoutCapture out;
+    dumper(object);
+    std::string text = out.text();
+    const size_t at = object ? text.find(pointer(object)) : std::string::npos;
+    return at == std::string::npos ? text : text.replace(at, pointer(object).size(), "@");
+}
+
+// An element's calibration as its dump shows it, without the head; reading fills in the defaults.
+inline std::string calibration(IOHIDElementRef element) {
+    return dump(HIDDumpElementCalibrationInfo, element).substr(19);
+}
+
 // Stand for "not written" in out-variables.
-IOHIDDeviceRef const kNoDevice = reinterpret_cast<IOHIDDeviceRef>(static_cast<uintptr_t>(0xD0));
-IOHIDElementRef const kNoElement = reinterpret_cast<IOHIDElementRef>(static_cast<uintptr_t>(0xE0));
+IOHIDDeviceRef const kNoDevice = reinterpret_cast<IOHIDDeviceRef>(uintptr_t{0xD0});
+IOHIDElementRef const kNoElement = reinterpret_cast<IOHIDElementRef>(uintptr_t{0xE0});
 
 // Starts with one pad (vendor 100, product 7, location 0x1000) attached.
 class PadTest : public HidBusTest {
 protected:
-    void SetUp() override {
-        HidBusTest::SetUp();
-        m_pad = plug(padInfo(100, 7, 0x1000));
-        m_device = m_pad->ref();
-    }
+    void SetUp() override { HidBusTest::SetUp(), m_pad = plug(padInfo(100, 7, 0x1000)), m_device = m_pad->ref(); }
     IOHIDElementRef element(IOHIDElementCookie cookie) const { return elementWithCookie(m_device, cookie); }
     using Outs = std::pair<IOHIDDeviceRef, IOHIDElementRef>;
     Outs outs() const { return {m_found, m_element}; }
-    void resetOuts() {
-        m_found = kNoDevice;
-        m_element = kNoElement;
-    }
-    const Outs kFoundNothing{nullptr, nullptr};
-    const Outs kOutsUntouched{kNoDevice, kNoElement};
+    void resetOuts() { m_found = kNoDevice, m_element = kNoElement; }
+    const Outs kFoundNothing{nullptr, nullptr}, kOutsUntouched{kNoDevice, kNoElement};
 
     std::shared_ptr<VirtualDevice> m_pad;
-    IOHIDDeviceRef m_device = nullptr;
-    IOHIDDeviceRef m_found = kNoDevice;
+    IOHIDDeviceRef m_device = nullptr, m_found = kNoDevice;
     IOHIDElementRef m_element = kNoElement;
-};
-
-// Moves an element between two values from another thread until destroyed, so that a watch
-// sees a change whenever its first pass happened.
-class Wiggler {
-public:
-    Wiggler(std::shared_ptr<VirtualDevice> device, IOHIDElementCookie cookie, CFIndex a, CFIndex b)
-        : m_thread([this, device, cookie, a, b] {
-              for (bool flip = false; !m_stop; flip = !flip) {
-                  device->setElementValue(cookie, flip ? b : a);
-                  std::this_thread::sleep_for(std::chrono::milliseconds(2));
-              }
-          }) {}
-    ~Wiggler() {
-        m_stop = true;
-        m_thread.join();
-    }
-    Wiggler(const Wiggler&) = delete;
-    Wiggler& operator=(const Wiggler&) = delete;
-
-private:
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
 };
 
 }  // namespace hidconfig
