@@ -1,431 +1,209 @@
-// ktrq7-sim as its own process, met through the platform's KTRQ7_SIM_SOCKET
-// attachment; and the attachment against a hand-driven simulator that misbehaves.
+// ktrq7-sim as its own process, as the end-to-end tests and the README use it, met on its socket by the test in
+// the platform's place; and the platform's KTRQ7_SIM_SOCKET link against a simulator that misbehaves.
 #include <gtest/gtest.h>
 #include <ktrplatform/DeviceRegistry.h>
 #include <ktrplatform/SimWire.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 
-#include <cstdlib>
+#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <future>
-#include <iterator>
-#include <memory>
+#include <utility>
 
-#include "Host.h"
 #include "Requests.h"
-#include "SimProcess.h"
+#include "TestSupport.h"
 
-using namespace ktrsim;
 using namespace simtest;
+using namespace std::string_literals;
 namespace sw = ktrplatform::simwire;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+// Named before the first HID manager starts the link; ktrq7-sim's status lines go to a file beside it.
+const std::string kSocket = "/tmp/ktrq7-sim-test-" + std::to_string(::getpid()), kOut = kSocket + ".out",
+                  kImage = kSocket + ".image", kReports = kSocket + ".reports";
+[[maybe_unused]] const int kSetUp = (::setenv("KTRQ7_SIM_SOCKET", kSocket.c_str(), 1), ::signal(SIGPIPE, SIG_IGN),
+                                     std::atexit([] { (void)!std::system(("rm -f " + kSocket + "*").c_str()); }));
 
-// One path per test process, named before the first HID manager starts the attachment.
-const std::string& socketPath() {
-    static const std::string path = "/tmp/ktrq7-sim-test-" + std::to_string(::getpid()) + ".sock";
-    return path;
-}
+bool waitFor(const std::function<bool()>& done) { return ktrtest::pumpUntil(done, std::chrono::seconds(10)); }
 
-class SocketEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { ::setenv("KTRQ7_SIM_SOCKET", socketPath().c_str(), 1); }
-    void TearDown() override { ::unlink(socketPath().c_str()); }
-};
-[[maybe_unused]] ::testing::Environment* const kEnvironment =
-    ::testing::AddGlobalTestEnvironment(new SocketEnvironment);
-
-Bytes readFile(const std::string& path) {
+std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-bool noDeviceLeft() {
-    return ktrtest::pumpUntil([] { return ktrplatform::attachedDeviceCount() == 0; }, 10s);
+// The simulator wrote this status line.
+bool said(const std::string& line) {
+    return waitFor([&] { return readFile(kOut).find(line + "\n") != std::string::npos; });
 }
 
-// Each case leaves no device and no socket behind for the next one in the same process.
-class SimProcessTest : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_NE(::mkdtemp(m_dir.data()), nullptr); }
-    void TearDown() override {
-        EXPECT_TRUE(noDeviceLeft());
-        ::unlink(socketPath().c_str());
-        for (const char* name : {"reports", "image", "plain"}) ::unlink(file(name).c_str());
-        ::rmdir(m_dir.c_str());
+// ktrq7-sim --socket kSocket ARGS, with commands to its standard input and 20 seconds to end.
+struct Sim {
+    explicit Sim(const std::string& args)
+        : in((::unlink(kOut.c_str()),
+              ::popen(("exec timeout 20 " KTRQ7_SIM_PATH " --socket " + kSocket + " " + args + " >" + kOut).c_str(),
+                      "w"))) {}
+    ~Sim() { exitStatus(); }
+    void command(const char* line) { std::fprintf(in, "%s\n", line), std::fflush(in); }
+    int exitStatus() {
+        const int status = in ? ::pclose(std::exchange(in, nullptr)) : -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-    std::string file(const char* name) const { return m_dir + "/" + name; }
-    std::vector<std::string> args(std::initializer_list<std::string> more) const {
-        std::vector<std::string> all = {"--socket", socketPath()};
-        all.insert(all.end(), more.begin(), more.end());
-        return all;
-    }
-
-    std::string m_dir = "/tmp/ktrq7-sim-files-XXXXXX";
+    FILE* in;
 };
 
-using SimTool = SimProcessTest;
-using SimLink = SimProcessTest;
-
-}  // namespace
-
-TEST_F(SimTool, FullUpdateRecordsEverythingAndExitsZero) {
-    const auto image = makeFile(2500, 3);
-    SimProcess sim(args({"--product", "0x63", "--release", "0x0105", "--reports", file("reports"), "--image",
-                         file("image"), "--exit-after-finish", "--finish-writing", "1", "--last-chunk-reply", "0xFB"}));
-    ASSERT_TRUE(sim.waitForLine("listening " + socketPath()));
-    ASSERT_TRUE(sim.waitForLine("plugged"));
-    Host host;
-    ASSERT_TRUE(host.waitForDevice());
-    EXPECT_TRUE(sim.waitForLine("connected"));
-    expectKtrProperties(host.device(), 0x63, 0x0105, 0x14200000);
-    // Only output reports reach the device; the others are acknowledged and dropped.
-    EXPECT_EQ(host.send(startRequest(1, 10, 0), kIOHIDReportTypeFeature), kIOReturnSuccess);
-
-    const auto requests = wholeUpdate(image, 2);
-    Bytes codes;
-    for (const auto& r : requests) {
-        const auto answer = host.exchange(r);
-        ASSERT_TRUE(answer) << "request " << codes.size();
-        codes.push_back((*answer)[0]);
-    }
-    EXPECT_EQ(codes, (Bytes{reply::kStarted, reply::kContinue, reply::kContinue, reply::kContinue, reply::kBlockDoneAlt,
-                            reply::kWriting, reply::kFinished}));
-    for (CFIndex length : host.inputLengths()) EXPECT_EQ(length, 1024);
-
-    ASSERT_TRUE(sim.waitForLine("report f0 0"));
-    ASSERT_TRUE(sim.waitForLine("report f3 4"));
-    ASSERT_TRUE(sim.waitForLine("finished crc=ok"));
-    EXPECT_EQ(sim.waitExit(), 0);
-    // Its going is the device's removal.
-    ASSERT_TRUE(host.pumpUntilEvents(requests.size() + 2));
-    EXPECT_EQ(host.events().back(), "removal");
-
-    Bytes all;
-    for (const auto& r : requests) all.insert(all.end(), r.begin(), r.end());
-    EXPECT_EQ(readFile(file("reports")), all);
-    EXPECT_EQ(readFile(file("image")), image);
+// A Unix socket at kSocket, listening or connected, that gives up waiting after ten seconds.
+int unixSocket(bool listen) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const timeval tenSeconds{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tenSeconds, sizeof tenSeconds);
+    sockaddr_un address{AF_UNIX, {}};
+    std::strncpy(address.sun_path, kSocket.c_str(), sizeof address.sun_path - 1);
+    const auto* a = reinterpret_cast<sockaddr*>(&address);
+    EXPECT_EQ(listen ? ::bind(fd, a, sizeof address) | ::listen(fd, 4) : ::connect(fd, a, sizeof address), 0);
+    return fd;
 }
 
-TEST_F(SimTool, ExitsOneWithoutACorrectImage) {
-    const auto image = makeFile(1500);
-    {
-        // Plugged in later; the end of its input does not stop it, SIGTERM does. No data came.
-        SimProcess sim(args({"--image", file("image"), "--plug-after", "100"}));
-        sim.closeInput();
-        Host host;
-        ASSERT_TRUE(host.waitForDevice());
-        ASSERT_TRUE(sim.waitForLine("plugged"));
-        EXPECT_EQ((*host.exchange(startRequest(1, 10, 0)))[0], reply::kStarted);
-        EXPECT_FALSE(sim.waitExit(200ms));
-        sim.signal(SIGTERM);
-        EXPECT_EQ(sim.waitExit(), 1);
-        EXPECT_TRUE(readFile(file("image")).empty());
-    }
-    ASSERT_TRUE(noDeviceLeft());
-    {
-        // The whole image, but not the announced CRC.
-        SimProcess sim(args({"--image", file("image")}));
-        Host host;
-        ASSERT_TRUE(host.waitForDevice());
-        auto requests = wholeUpdate(image, 4);
-        requests[0] =
-            startRequest(5, static_cast<uint32_t>(image.size()), crc16Xmodem(image.data(), image.size()) ^ 0x8000);
-        for (const auto& r : requests) ASSERT_TRUE(host.exchange(r));
-        EXPECT_EQ(host.inputs().back()[0], reply::kFinished);
-        ASSERT_TRUE(sim.waitForLine("finished crc=bad"));
-        EXPECT_EQ(readFile(file("image")), image);
-        sim.command("quit");
-        EXPECT_EQ(sim.waitExit(), 1);
-    }
-    ASSERT_TRUE(noDeviceLeft());
-    {
-        // Interrupted half-way: what arrived is written at exit.
-        SimProcess sim(args({"--image", file("image")}));
-        Host host;
-        ASSERT_TRUE(host.waitForDevice());
-        const auto requests = wholeUpdate(image, 0);
-        for (size_t i = 0; i < 3; ++i) ASSERT_TRUE(host.exchange(requests[i]));
-        sim.signal(SIGINT);
-        EXPECT_EQ(sim.waitExit(), 1);
-        EXPECT_EQ(readFile(file("image")), Bytes(image.begin(), image.begin() + 1022));
-    }
+// The next frame on the socket, or an empty one of no type when it closed or stayed silent.
+sw::Frame readFrame(int fd) {
+    sw::FrameDecoder decoder;
+    for (uint8_t byte; decoder.state() == sw::FrameDecoder::State::Incomplete && ::recv(fd, &byte, 1, 0) == 1;)
+        decoder.feed(&byte, 1);
+    return decoder.state() == sw::FrameDecoder::State::Complete ? decoder.take() : sw::Frame{sw::Type(0), {}};
 }
 
-TEST_F(SimTool, PlugCommandsOnStandardInput) {
-    const auto image = makeFile(1500);
-    SimProcess sim(args({"--unplugged"}));
-    Host host;
-    ASSERT_TRUE(sim.waitForLine("connected"));
-    ktrtest::pumpFor(50ms);
-    EXPECT_EQ(host.device(), nullptr);
+bool send(int fd, const Bytes& b) { return ::send(fd, b.data(), b.size(), MSG_NOSIGNAL) == ssize_t(b.size()); }
 
-    sim.command("plug");
-    ASSERT_TRUE(host.waitForDevice());
-    EXPECT_TRUE(sim.waitForLine("plugged"));
-    ASSERT_TRUE(host.exchange(startRequestFor(image)));
-    IOHIDDeviceRef gone = host.device();
-    CFRetain(gone);
-
-    sim.command("unplug");
-    ASSERT_TRUE(host.pumpUntilEvents(3));
-    const auto report = openRequest();
-    EXPECT_EQ(IOHIDDeviceSetReport(gone, kIOHIDReportTypeOutput, 0, report.data(), 1024), kIOReturnNoDevice);
-    CFRelease(gone);
-
-    sim.command("replug");  // while out: comes in
-    ASSERT_TRUE(host.waitForDevice());
-    // The unplug ended the session.
-    EXPECT_EQ((*host.exchange(dataRequests(image)[0]))[0], reply::kRejected);
-
-    sim.command("replug");  // while in: out and in again
-    sim.command("dance");
-    ASSERT_TRUE(host.pumpUntilEvents(7));
-    EXPECT_EQ(host.events(), (Events{"arrival", "input", "removal", "arrival", "input", "removal", "arrival"}));
-    sim.command("quit");
-    EXPECT_EQ(sim.waitExit(), 1);
-    EXPECT_NE(sim.errorText().find("unknown command 'dance'"), std::string::npos);
-}
-
-TEST_F(SimTool, FaultsShapeTheReplies) {
-    const auto image = makeFile(3000);
-    SimProcess sim(args({"--fault", "report=0,size=2", "--fault", "cmd=0xF1:0,percent=42,delay=30", "--fault",
-                         "chunk=0,reply=0xFE", "--fault", "chunk=1,unplug=instead,rearrive=50", "--input-size", "64"}));
-    Host host;
-    ASSERT_TRUE(host.waitForDevice());
-    EXPECT_EQ(*host.exchange(startRequestFor(image)), (Bytes{reply::kStarted, 0}));
-    const auto opened = *host.exchange(openRequest());
-    EXPECT_EQ(Bytes(opened.begin(), opened.begin() + 2), (Bytes{reply::kContinue, 42}));
-    const auto chunks = dataRequests(image);
-    EXPECT_EQ((*host.exchange(chunks[0]))[0], reply::kBlockDone);
-    EXPECT_EQ(host.send(chunks[1]), kIOReturnSuccess);
-    ASSERT_TRUE(host.pumpUntilEvents(6));
-    EXPECT_EQ(host.events(), (Events{"arrival", "input", "input", "input", "removal", "arrival"}));
-    ASSERT_TRUE(host.waitForDevice());
-    EXPECT_EQ((*host.exchange(chunks[2]))[0], reply::kRejected);
-    EXPECT_EQ(host.inputLengths(), (std::vector<CFIndex>{2, 64, 64, 64}));
-}
-
-TEST_F(SimTool, KilledSimulatorIsRemovedAndANewOneFound) {
-    auto sim = std::make_unique<SimProcess>(args({}));
-    Host host;
-    ASSERT_TRUE(host.waitForDevice());
-    ASSERT_TRUE(host.exchange(startRequest(1, 10, 0)));
-    IOHIDDeviceRef old = host.device();
-    CFRetain(old);
-
-    sim->signal(SIGKILL);
-    EXPECT_FALSE(sim->waitExit());  // ended by the signal
-    ASSERT_TRUE(host.pumpUntilEvents(3));
-    EXPECT_EQ(host.events().back(), "removal");
-    const auto report = openRequest();
-    EXPECT_NE(IOHIDDeviceSetReport(old, kIOHIDReportTypeOutput, 0, report.data(), 1024), kIOReturnSuccess);
-    CFRelease(old);
-
-    // Its socket is left behind; the next simulator takes the path over.
-    sim = std::make_unique<SimProcess>(args({}));
-    ASSERT_TRUE(sim->waitForLine("listening " + socketPath()));
-    ASSERT_TRUE(host.waitForDevice());
-    EXPECT_EQ((*host.exchange(startRequest(1, 10, 0)))[0], reply::kStarted);
-}
-
-TEST_F(SimTool, BadCommandLinesExitTwo) {
-    std::ofstream(file("plain")) << "keep me";
-    const std::vector<std::vector<std::string>> bad = {
-        {},
-        {"--socket"},
-        {"--frobnicate"},
-        args({"--fault"}),
-        args({"--fault", "chunk=1,bogus=2"}),
-        args({"--fault", "cmd=0xF2"}),
-        args({"--fault", "reply=0xFE"}),
-        args({"--fault", "chunk=1,size=70000"}),
-        args({"--product", "0x10000"}),
-        args({"--release", "1.05"}),
-        args({"--input-size", "-1"}),
-        args({"--last-chunk-reply", "0xF9"}),
-        args({"--finish-writing", "many"}),
-        args({"--plug-after", ""}),
-        {"--socket", "/tmp/" + std::string(200, 'a')},
-        {"--socket", "/nonexistent-ktr-dir/sim.sock"},
-        {"--socket", file("plain")},
-        args({"--reports", "/nonexistent-ktr-dir/reports"}),
-    };
-    for (const auto& a : bad) {
-        std::string shown;
-        for (const auto& s : a) shown += s + " ";
-        SimProcess sim(a);
-        ASSERT_TRUE(sim.started());
-        EXPECT_EQ(sim.waitExit(), 2) << shown;
-        EXPECT_NE(sim.errorText().find("ktrq7-sim: "), std::string::npos) << shown;
-    }
-    // Not taken for a stale socket and removed.
-    EXPECT_EQ(readFile(file("plain")).size(), 7u);
-
-    SimProcess help({"--help"});
-    EXPECT_TRUE(help.waitForLine("  --fault FAULT", true));
-    EXPECT_EQ(help.waitExit(), 0);
-
-    // A path another simulator serves is left to it.
-    SimProcess first(args({}));
-    ASSERT_TRUE(first.waitForLine("listening " + socketPath()));
-    SimProcess second(args({}));
-    EXPECT_EQ(second.waitExit(), 2);
-    EXPECT_NE(second.errorText().find("another simulator"), std::string::npos);
-    Host host;
-    EXPECT_TRUE(host.waitForDevice());
-}
-
-namespace {
-
-// A simulator driven by hand, to send what ktrq7-sim never would.
-class FakeSimulator {
-public:
-    FakeSimulator() {
-        ::unlink(socketPath().c_str());
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, socketPath().c_str(), sizeof address.sun_path - 1);
-        m_ok =
-            ::bind(m_listen, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::listen(m_listen, 4) == 0;
-    }
-    ~FakeSimulator() {
-        drop();
-        ::close(m_listen);
-        ::unlink(socketPath().c_str());
-    }
-
-    bool ok() const { return m_ok; }
-    bool accept() {
-        drop();
-        pollfd p{m_listen, POLLIN, 0};
-        if (::poll(&p, 1, 10000) <= 0) return false;
-        m_client = ::accept(m_listen, nullptr, nullptr);
-        m_decoder = sw::FrameDecoder();
-        return m_client >= 0;
-    }
-    void drop() {
-        if (m_client >= 0) ::close(m_client);
-        m_client = -1;
-    }
-    bool sendBytes(const Bytes& bytes) {
-        return ::send(m_client, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
-    }
-    bool send(sw::Type type, const Bytes& payload) { return sendBytes(sw::encodeFrame(type, payload)); }
-    bool arrive() {
-        return send(sw::Type::Arrived,
-                    sw::encodeProperties({{kIOHIDVendorIDKey, int64_t{0x4D2A}}, {kIOHIDProductIDKey, int64_t{0x62}}}));
-    }
-
-    // The next frame from the platform; null when the connection closed or ten seconds passed.
-    std::optional<sw::Frame> readFrame() {
-        pollfd p{m_client, POLLIN, 0};
-        for (uint8_t byte; ::poll(&p, 1, 10000) > 0 && ::recv(m_client, &byte, 1, 0) == 1;) {
-            m_decoder.feed(&byte, 1);
-            if (m_decoder.state() == sw::FrameDecoder::State::Complete) return m_decoder.take();
-            if (m_decoder.state() == sw::FrameDecoder::State::Malformed) break;
+// The platform's side of ktrq7-sim's socket. Frames read as "arrived", "left", "refused" (a report not taken),
+// "ok" (one taken) or the reply as replyText.
+struct Platform {
+    std::string read(int frames = 1) {
+        std::string out;
+        for (int i = 0; i < frames; ++i) {
+            const sw::Frame frame = readFrame(fd);
+            const auto input = sw::parseInput(frame.payload);
+            const auto ack = sw::parseAck(frame.payload);
+            const std::string names[] = {"nothing", "arrived", "left", input ? replyText(input->bytes) : "",
+                                         ack && !ack->result ? "ok" : "refused"};
+            out += (i ? " " : "") + (frame.type <= sw::Type::Ack ? names[int(frame.type)] : "unexpected");
         }
-        return std::nullopt;
+        return out;
     }
-
-private:
-    int m_listen = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int m_client = -1;
-    bool m_ok = false;
-    sw::FrameDecoder m_decoder;
+    // The answers to the reports: the reply, or why there was none.
+    std::string exchange(const std::vector<Bytes>& reports, uint8_t type = kIOHIDReportTypeOutput) {
+        std::string out;
+        for (const Bytes& r : reports) {
+            send(fd, sw::encodeFrame(sw::Type::SetReport, sw::encodeSetReport(++seq, type, 0, r.data(), r.size())));
+            const std::string ack = read();
+            if (ack == "ok" && type == kIOHIDReportTypeOutput) sent.append(r.begin(), r.end());
+            out += (out.empty() ? "" : " ") + (ack != "ok" || type != kIOHIDReportTypeOutput ? ack : read());
+        }
+        return out;
+    }
+    int fd = (said("listening " + kSocket), unixSocket(false));
+    uint32_t seq = 0;
+    std::string sent;  // the output reports the device took in
 };
-
-// The report request in the platform's next frame.
-std::optional<sw::Report> nextRequest(FakeSimulator& fake) {
-    const auto frame = fake.readFrame();
-    if (!frame) return std::nullopt;
-    return sw::parseSetReport(frame->payload);
-}
 
 }  // namespace
 
-TEST_F(SimLink, AcknowledgementsMatchedSilenceTimesOutAndDropsRelease) {
-    FakeSimulator fake;
-    ASSERT_TRUE(fake.ok());
-    Host host;
-    ASSERT_TRUE(fake.accept());
-    // Input for a device not yet there is dropped; a second arrival replaces the first device.
-    const uint8_t early[2] = {0xF8, 0};
-    ASSERT_TRUE(fake.send(sw::Type::Input, sw::encodeInput(0, 0, early, 2)));
-    ASSERT_TRUE(fake.arrive());
-    ASSERT_TRUE(host.waitForDevice());
-    ASSERT_TRUE(fake.arrive());
-    ASSERT_TRUE(host.pumpUntilEvents(3));
-    EXPECT_EQ(host.events(), (Events{"arrival", "removal", "arrival"}));
-    ASSERT_TRUE(host.waitForDevice());
+// Plugged in on command, unplugged (which ends the session) and replugged either way, then a whole update.
+TEST(SimTool, PlugCommandsAndAnUpdateRecordedAndEndedWithZero) {
+    const Bytes image = makeFile(2500, 3);
+    Sim sim("--unplugged --input-size 64 --finish-writing 1 --last-chunk-reply 0xFB --fault cmd=0xF1:1,percent=42 "s +
+            "--exit-after-finish --reports " + kReports + " --image " + kImage);
+    Platform platform;
+    const auto update = wholeUpdate(image, 2);
+    EXPECT_EQ(platform.exchange({update[0]}), "refused");
+    sim.command("plug");
+    EXPECT_EQ(platform.read(), "arrived");
+    EXPECT_EQ(platform.exchange({update[0], update[1]}), "f8/0#64 f9/0#64");
+    EXPECT_EQ(platform.exchange({image}, kIOHIDReportTypeFeature), "ok");  // not for the device's model
+    sim.command("unplug");
+    sim.command("replug");  // while out: comes in, its session gone
+    EXPECT_EQ(platform.read(2), "left arrived");
+    EXPECT_EQ(platform.exchange({update[2]}), "ff/0#64");
+    sim.command("replug");  // while in: leaves and comes in again
+    EXPECT_EQ(platform.read(2), "left arrived");
+    EXPECT_EQ(platform.exchange(update), "f8/0#64 f9/42#64 f9/40#64 f9/81#64 fb/100#64 f7/50#64 fc/100#64");
+    EXPECT_EQ(sim.exitStatus(), 0);
+    EXPECT_EQ(readFile(kOut), "listening " + kSocket + "\nconnected\nplugged\nreport f0 0\nreport f1 1\nunplugged\n" +
+                                  "plugged\nreport f3 2\nunplugged\nplugged\nreport f0 3\nreport f1 4\nreport f3 5\n" +
+                                  "report f3 6\nreport f3 7\nreport f2 8\nreport f2 9\nfinished crc=ok\n");
+    EXPECT_EQ(readFile(kReports), platform.sent);
+    EXPECT_EQ(readFile(kImage), std::string(image.begin(), image.end()));
+}
 
-    // No answer: the sender gives up instead of hanging.
-    EXPECT_EQ(host.send(openRequest()), kIOReturnTimeout);
-    const auto first = nextRequest(fake);
-    ASSERT_TRUE(first);
-    EXPECT_EQ(first->bytes, openRequest());
-    EXPECT_EQ(first->reportType, kIOHIDReportTypeOutput);
+TEST(SimTool, BadUsageExitsTwoAWrongCrcOneAndAStaleSocketIsTakenOver) {
+    std::ofstream(kImage) << "keep me";
+    for (const char* args : {"--frobnicate", "--socket", "--fault chunk=1,bogus=2", "--product 0x10000",
+                             "--last-chunk-reply 0xF9", "--reports /nonexistent-ktr/r"})
+        EXPECT_EQ(Sim(args).exitStatus(), 2) << args;
+    EXPECT_EQ(Sim("--socket " + kImage).exitStatus() + Sim("--socket /tmp/" + std::string(200, 'a')).exitStatus(), 4);
+    EXPECT_EQ(readFile(kImage), "keep me");
+    EXPECT_EQ(Sim("--help").exitStatus(), 0);
+    ::close(unixSocket(true));  // a socket nobody serves, as a killed simulator leaves it
+    const Bytes image = makeFile(2500);
+    auto update = wholeUpdate(image, 4);
+    update[0] = startRequest(5, 2500, ktrsim::crc16Xmodem(image.data(), image.size()) ^ 0x8000);  // not the image's
+    Sim sim("--image " + kImage);
+    Platform platform;
+    EXPECT_EQ(platform.read(), "arrived");
+    EXPECT_EQ(platform.exchange(update), "f8/0 f9/0 f9/40 f9/81 fe/100 f7/25 f7/50 f7/75 fc/100");
+    ASSERT_TRUE(said("finished crc=bad"));
+    EXPECT_EQ(Sim("").exitStatus(), 2);  // its socket is in use
+    sim.command("quit");
+    EXPECT_EQ(sim.exitStatus(), 1);
+    EXPECT_EQ(readFile(kImage), std::string(image.begin(), image.end()));
+}
 
-    // A late answer and an answer to nothing are not taken for the next report's.
-    auto pending = std::async(std::launch::async, [&] { return host.send(finishRequest()); });
-    const auto second = nextRequest(fake);
+// A simulator driven by hand: no answer, a late and a stray answer, then what ktrq7-sim never sends.
+TEST(SimLink, TimesOutMatchesAnswersAndEndsOnBadMessages) {
+    const int listener = unixSocket(true);
+    int fake = -1;
+    IOHIDManagerRef manager = IOHIDManagerCreate(nullptr, 0);  // starts the link
+    const auto accept = [&] {                                  // the platform's next connection, shown a device
+        ::close(fake);
+        fake = ::accept(listener, nullptr, nullptr);
+        const timeval tenSeconds{10, 0};
+        ::setsockopt(fake, SOL_SOCKET, SO_RCVTIMEO, &tenSeconds, sizeof tenSeconds);
+        return send(fake, sw::encodeFrame(sw::Type::Arrived, sw::encodeProperties({{"VendorID", int64_t{1}}}))) &&
+               waitFor([&] { return ktrplatform::attachedDeviceCount() == 1; });
+    };
+    ASSERT_TRUE(accept());
+    CFSetRef devices = IOHIDManagerCopyDevices(manager);
+    IOHIDDeviceRef device = nullptr;
+    CFSetGetValues(devices, const_cast<const void**>(reinterpret_cast<void**>(&device)));
+    const auto set = [device](const Bytes& r) {
+        return IOHIDDeviceSetReport(device, kIOHIDReportTypeOutput, 0, r.data(), 1024);
+    };
+    EXPECT_EQ(set(openRequest()), kIOReturnTimeout);
+    const auto first = sw::parseSetReport(readFrame(fake).payload);
+    ASSERT_TRUE(first && first->bytes == openRequest() && first->reportType == kIOHIDReportTypeOutput);
+    auto pending = std::async(std::launch::async, set, finishRequest());
+    const auto second = sw::parseSetReport(readFrame(fake).payload);
     ASSERT_TRUE(second);
-    EXPECT_NE(second->sequence, first->sequence);
-    ASSERT_TRUE(fake.send(sw::Type::Ack, sw::encodeAck(first->sequence, kIOReturnSuccess)));
-    ASSERT_TRUE(fake.send(sw::Type::Ack, sw::encodeAck(second->sequence + 100, kIOReturnSuccess)));
-    ASSERT_TRUE(fake.send(sw::Type::Ack, sw::encodeAck(second->sequence, kIOReturnNotPermitted)));
+    for (const auto& [sequence, result] : {std::pair<uint32_t, IOReturn>{first->sequence, kIOReturnSuccess},
+                                           {second->sequence + 100, kIOReturnSuccess},
+                                           {second->sequence, kIOReturnNotPermitted}})  // late, stray, the answer
+        send(fake, sw::encodeFrame(sw::Type::Ack, sw::encodeAck(sequence, result)));
     EXPECT_EQ(pending.get(), kIOReturnNotPermitted);
 
-    const uint8_t answer[3] = {0xF9, 50, 7};
-    ASSERT_TRUE(fake.send(sw::Type::Input, sw::encodeInput(0, 0, answer, 3)));
-    ASSERT_TRUE(ktrtest::pumpUntil([&] { return host.inputs().size() == 1; }));
-    EXPECT_EQ(host.inputs()[0], (Bytes{0xF9, 50, 7}));
-
-    // A dropped connection releases the sender and takes the device away; the next connection is taken.
-    pending = std::async(std::launch::async, [&] { return host.send(openRequest()); });
-    ASSERT_TRUE(fake.readFrame());
-    fake.drop();
-    EXPECT_EQ(pending.get(), kIOReturnNoDevice);
-    ASSERT_TRUE(host.pumpUntilEvents(5));
-    EXPECT_EQ(host.events().back(), "removal");
-    ASSERT_TRUE(fake.accept());
-    ASSERT_TRUE(fake.arrive());
-    ASSERT_TRUE(host.waitForDevice());
-}
-
-TEST_F(SimLink, BadMessagesEndTheConnection) {
-    auto frame = [](uint8_t type, Bytes payload) {
-        Bytes out = {type, static_cast<uint8_t>(payload.size()), 0, 0, 0};
-        for (uint8_t b : payload) out.push_back(b);  // not insert: GCC 12 misreads it as out of bounds
-        return out;
-    };
-    const std::vector<std::pair<const char*, Bytes>> bad = {
-        {"oversized length", {0x03, 0x01, 0x00, 0x01, 0x00}},
-        {"huge length", {0x03, 0xFF, 0xFF, 0xFF, 0xFF}},
-        {"unknown type", frame(0x42, {})},
-        {"properties cut short", frame(0x01, {5, 'V', 'e'})},
-        {"unknown property tag", frame(0x01, {1, 'V', 9})},
-        {"departure with a payload", frame(0x02, {1})},
-        {"acknowledgement too short", frame(0x04, {1, 2, 3})},
-        {"input without a report type", frame(0x03, {0})},
-        {"input of no report type", frame(0x03, {7, 0, 0xF8})},
-        {"report request from the simulator", frame(0x10, {0, 0, 0, 0, 1, 0, 0xF0})},
-    };
-    FakeSimulator fake;
-    ASSERT_TRUE(fake.ok());
-    Host host;
-    for (const auto& [what, bytes] : bad) {
-        ASSERT_TRUE(fake.accept()) << what;
-        ASSERT_TRUE(fake.arrive()) << what;
-        ASSERT_TRUE(host.waitForDevice()) << what;
-        ASSERT_TRUE(fake.sendBytes(bytes)) << what;
-        // The platform hangs up and lets the device go.
-        EXPECT_FALSE(fake.readFrame()) << what;
-        EXPECT_TRUE(ktrtest::pumpUntil([&] { return host.device() == nullptr; })) << what;
+    // Too long, of no known type, cut properties, an unknown property tag, a departure with a payload, a short and a
+    // long acknowledgement, input without a report type or of none, a report request.
+    // clang-format off
+    const std::string bad[] = {"\3\1\0\1\0"s, "B\0\0\0\0"s, "\1\3\0\0\0\5Ve"s, "\1\3\0\0\0\1V\t"s, "\2\1\0\0\0\1"s,
+        "\4\3\0\0\0\1\2\3"s, "\4\t\0\0\0\1\0\0\0\0\0\0\0\0"s, "\3\1\0\0\0\0"s, "\3\3\0\0\0\3\0\370"s,
+        "\20\7\0\0\0\0\0\0\0\1\0\360"s};
+    // clang-format on
+    for (size_t i = 0; i < std::size(bad); ++i) {
+        ASSERT_TRUE(accept() && send(fake, Bytes(bad[i].begin(), bad[i].end()))) << i;
+        uint8_t byte;
+        EXPECT_EQ(::recv(fake, &byte, 1, 0), 0) << i;  // the platform hangs up, and the device leaves
+        EXPECT_TRUE(waitFor([&] { return ktrplatform::attachedDeviceCount() == 0; })) << i;
     }
-    EXPECT_EQ(host.events().size(), 2 * bad.size());
+    ::close(fake), ::close(listener), CFRelease(devices), CFRelease(manager);
 }
