@@ -82,33 +82,42 @@ TEST_F(Language, FirstStoredEntryThatBeginsWithACodeWins) {
 }
 
 TEST_F(Language, EnvironmentStandsInForAStoredList) {
+    // LANGUAGE, LC_ALL, LC_MESSAGES, LANG (null: unset) and the locale chosen. The first of the last three that
+    // is set decides, even when it names no language; LANGUAGE counts only when that is not C or POSIX.
     const struct {
-        const char *name, *value;
+        const char* vars[4];
         unsigned int locale;
     } cases[] = {
-        {"LANG", "zh_TW.UTF-8", 9},
-        {"LANG", "zh_CN.UTF-8", 8},
-        {"LANG", "zh", 0},
-        {"LANG", "de_DE.UTF-8@euro", 2},
-        {"LANG", "C", 0},
-        {"LANG", "POSIX", 0},
-        {"LANGUAGE", "xx:C:ko_KR", 10},
-        {"LC_MESSAGES", "fr_FR", 1},
+        {{nullptr, nullptr, nullptr, "zh_TW.UTF-8"}, 9},
+        {{nullptr, nullptr, nullptr, "zh_CN.UTF-8"}, 8},
+        {{nullptr, nullptr, nullptr, "zh"}, 0},
+        {{nullptr, nullptr, nullptr, "de_DE.UTF-8@euro"}, 2},
+        {{nullptr, nullptr, nullptr, "POSIX"}, 0},
+        {{nullptr, nullptr, "fr_FR", "de_DE"}, 1},
+        {{nullptr, "C.UTF-8", "fr_FR", "de_DE"}, 0},
+        {{nullptr, "", nullptr, "de_DE"}, 2},
+        {{"xx:C:ko_KR", nullptr, nullptr, "en_US"}, 10},
+        {{"", nullptr, nullptr, "de_DE"}, 2},
+        {{"it:de", "de_DE", nullptr, "C"}, 4},
+        {{"ja", nullptr, nullptr, nullptr}, 0},
+        {{"ja", "C", nullptr, "de_DE"}, 0},
+        {{"ja", "C.UTF-8", nullptr, nullptr}, 0},
+        {{"ja", nullptr, "POSIX", "de_DE"}, 0},
+        {{"ja", nullptr, nullptr, "C@x"}, 0},
     };
+    const char* const names[] = {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"};
     for (const auto& c : cases) {
-        setenv(c.name, c.value, 1);
-        EXPECT_EQ(chosen(), c.locale) << c.name << "=" << c.value;
-        unsetenv(c.name);
+        std::string row;
+        for (int i = 0; i < 4; ++i) {
+            if (c.vars[i] == nullptr) continue;
+            setenv(names[i], c.vars[i], 1);
+            row += std::string(names[i]) + "=" + c.vars[i] + " ";
+        }
+        EXPECT_EQ(chosen(), c.locale) << row;
+        for (const char* name : names) unsetenv(name);
     }
-    EXPECT_EQ(chosen(), 0u);
-
-    // The first variable set decides, even when it names no language.
-    setenv("LANG", "de_DE.UTF-8", 1);
-    setenv("LC_ALL", "C.UTF-8", 1);
-    EXPECT_EQ(chosen(), 0u);
-    setenv("LANGUAGE", "it:de", 1);
-    EXPECT_EQ(chosen(), 4u);
     // What the user stored beats the environment.
+    setenv("LANG", "de_DE", 1);
     store({"es"});
     EXPECT_EQ(chosen(), 3u);
 }
