@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -149,17 +148,20 @@ bool namesNoLanguage(const std::string& name) {
 
 // The languages the environment asks for, in its order, as gettext reads them; null when none.
 CFArrayRef environmentLanguages() {
+    // The locale for messages; none set is the C locale.
     const char* chosen = nullptr;
-    bool list = false;
-    for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) {
+    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
         const char* value = std::getenv(name);
         if (value != nullptr && value[0] != '\0') {
             chosen = value;
-            list = std::strcmp(name, "LANGUAGE") == 0;
             break;
         }
     }
-    if (chosen == nullptr) return nullptr;
+    if (chosen == nullptr || namesNoLanguage(chosen)) return nullptr;
+    // A list of languages overrides that locale, but never turns the C locale into a language.
+    const char* languages = std::getenv("LANGUAGE");
+    const bool list = languages != nullptr && languages[0] != '\0';
+    if (list) chosen = languages;
 
     std::vector<std::string> names;
     if (list) {

@@ -1,9 +1,13 @@
+// The resource parser, and what the built-in resources hold.
 #include <gtest/gtest.h>
 
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "Binary.h"
+#include "ExpectedTexts.h"
+#include "Table.h"
 #include "TxtLoader.h"
 
 namespace {
@@ -52,10 +56,7 @@ TEST(TxtParser, RowsEscapesAndLineEnds) {
     // Long lines are cut to 2047 bytes, less the quote, and do not shift the rows.
     const auto out = parse(":STR\r\n\"" + std::string(5000, 'x') + "\"\r\n\"next\"\r\n", FLG_STR, 2);
     EXPECT_EQ(out, std::vector<juce::String>({std::string(2046, 'x'), "next"}));
-}
-
-TEST(TxtParser, MalformedUtf8BecomesReplacementCharacters) {
-    // A stray continuation byte, a cut sequence, an overlong form and a surrogate.
+    // A stray continuation byte, a cut sequence, an overlong form and a surrogate become replacement characters.
     EXPECT_EQ(parse(":STR\r\n\"a\x80\xC3\"\r\n\"\xC0\xAF\xED\xA0\x80\xC3\xA9\"\r\n", FLG_STR, 2),
               rows({"a\uFFFD\uFFFD", "\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\u00E9"}));
 }
@@ -74,6 +75,42 @@ TEST(TxtParser, CountedEndAndMaximumCountBoundTheOutput) {
     EXPECT_EQ(parse(resource, FLG_STR, 4, 2), rows({"a", "b", "-", "-"}));
     EXPECT_EQ(parse(resource, FLG_STR, 4, 0), rows({"-", "-", "-", "-"}));
     TxtLoader::Load(0u, FLG_STR, nullptr, 25);  // no output array: nothing is written
+}
+
+// The 25 texts of each language and nothing more, pinned: a hash of them joined, so that a changed text fails its
+// language, and the test then prints what it loaded. Also each language's font, name and code.
+TEST(Resources, EveryLanguageHoldsItsTextsFontNameAndCode) {
+    const uint64_t hashes[12] = {
+        0x67b200b5877d725full, 0x7ef66f201ebcab78ull, 0x439ad33dec6eac9full, 0x73c080d1984851eeull,
+        0xc061fdb18f98466cull, 0xcc9d6831e711ace0ull, 0x2ee4798581da4c97ull, 0x2fae54e946cfa354ull,
+        0x8615bffb15285ed0ull, 0x7d9bf08c57b6ba38ull, 0x570eaebbe0794c80ull, 0xac441f2958d95931ull,
+    };
+    TxtLoader::createInstance();
+    for (unsigned int locale = 0; locale < 12; ++locale) {
+        juce::String out[26];
+        out[25] = "-";
+        TxtLoader::Load(locale, FLG_STR, out, 26);
+        const juce::StringArray texts(out, 26);
+        EXPECT_EQ((uint64_t)texts.joinIntoString("\x1f").hashCode64(), hashes[locale]) << locale << ":\n"
+                                                                                       << texts.joinIntoString("\n");
+        EXPECT_EQ(TxtLoader::getInstance()->getFont(locale), juce::String::fromUTF8(expected::kFontMac[locale]));
+        EXPECT_EQ(TxtLoader::getInstance()->getLang(locale), juce::String::fromUTF8(expected::kLang[locale]));
+        EXPECT_EQ(plangList[locale].m_code, expected::kCode[locale]);
+    }
+    TxtLoader::releaseInstance();
+}
+
+// A byte order mark, CR LF line ends only, ":EOF" last, valid UTF-8 and a NUL after the counted bytes.
+TEST(Resources, EveryResourceKeepsTheLineFormat) {
+    std::vector<BinaryList> all(ptextList, ptextList + 12);
+    all.push_back({&language_txt_pointer, &language_txt_length});
+    for (const BinaryList& row : all) {
+        const std::string bytes(*row.m_pointer, static_cast<size_t>(*row.m_length) + 1);
+        EXPECT_TRUE(bytes.rfind("\xEF\xBB\xBF\r\n", 0) == 0 && bytes.rfind(":EOF\r\n") == bytes.size() - 7 &&
+                    bytes.back() == '\0' && juce::CharPointer_UTF8::isValidString(bytes.data(), (int)bytes.size()) &&
+                    !juce::String::fromUTF8(bytes.data()).replace("\r\n", "").containsAnyOf("\r\n"))
+            << bytes;
+    }
 }
 
 }  // namespace

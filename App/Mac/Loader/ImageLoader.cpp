@@ -130,14 +130,16 @@ juce::Image ImageLoader::DecodeBitmap(char* data, int size) {
     const int h = static_cast<int>(height);
     juce::Image image(bits == 24 ? juce::Image::RGB : juce::Image::ARGB, w, h, true);
     juce::Image::BitmapData target(image, juce::Image::BitmapData::writeOnly);
-    const int copied = juce::jmin(bytesPerPixel, target.pixelStride);
     for (int r = 0; r < h; ++r) {
         char* row = data + kRowsOffset + r * stride;
-        juce::uint8* line = target.getLinePointer(h - 1 - r);
         for (int x = 0; x < w; ++x) {
             char* pixel = row + x * bytesPerPixel;
             ByteShift(pixel, bytesPerPixel);
-            std::memcpy(line + x * target.pixelStride, pixel, static_cast<size_t>(copied));
+            // Reversed, a pixel reads alpha, red, green, blue (or red, green, blue); the framework's own memory
+            // order differs between platforms, so the pixel goes in as a colour.
+            const auto* c = reinterpret_cast<const juce::uint8*>(pixel);
+            target.setPixelColour(x, h - 1 - r,
+                                  bits == 32 ? juce::Colour(c[1], c[2], c[3], c[0]) : juce::Colour(c[0], c[1], c[2]));
         }
     }
     return image;
