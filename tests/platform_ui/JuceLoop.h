@@ -3,11 +3,6 @@
 
 #include <juce_events/native/juce_linux_EventLoopInternal.h>
 
-#include <chrono>
-#include <functional>
-#include <thread>
-#include <vector>
-
 #include "JuceEnvironment.h"
 
 namespace juce {
@@ -22,17 +17,16 @@ namespace uiplatformtest {
 // loop alone delivers.
 inline bool runUntil(const std::function<bool()>& predicate,
                      std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!predicate()) {
+    for (const auto deadline = std::chrono::steady_clock::now() + timeout; !predicate();) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
         if (!juce::dispatchNextMessageOnSystemQueue(true)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
 }
 
+// Runs the framework's event loop for the given time.
 inline void runFor(std::chrono::milliseconds duration) {
-    const auto deadline = std::chrono::steady_clock::now() + duration;
-    runUntil([&] { return std::chrono::steady_clock::now() >= deadline; }, duration * 2);
+    runUntil([] { return false; }, duration);
 }
 
 // The descriptors the framework's event loop watches.
