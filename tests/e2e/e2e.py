@@ -1,12 +1,9 @@
 #!/usr/bin/env python3
-"""Drives the real updater against the ktrq7-sim process, on X displays of the scenario's own.
-
-Usage: e2e.py SCENARIO --app PATH --sim PATH --out DIR [--keep]
-
-Each run has its own folder (the program's link and update file, HOME, the runtime folder that holds the
-single-instance lock, the simulator's socket and files) and its own Xvfb servers, so runs never meet each
-other's windows. What a screen shows is read from the pixels of a screenshot.
-"""
+# Drives the real updater against the ktrq7-sim process, on X displays of the scenario's own.
+# Usage: e2e.py SCENARIO --app PATH --sim PATH --out DIR [--keep]
+# Each run has its own folder (the program's link and update file, HOME, the runtime folder that holds the
+# single-instance lock, the simulator's socket and files) and its own Xvfb servers, so runs never meet each
+# other's windows. What a screen shows is read from the pixels of a screenshot.
 
 import argparse
 import fcntl
@@ -53,7 +50,7 @@ def wait_until(predicate, what, timeout=WAIT):
 
 
 def tool(args, env=None, data=None, quiet=False):
-    """A tool's output; None when it fails and `quiet` says that failing means "not yet"."""
+    # A tool's output; None when it fails and `quiet` says that failing means "not yet".
     try:
         result = subprocess.run(args, input=data, capture_output=True, timeout=WAIT, env=env)
     except FileNotFoundError:
@@ -84,20 +81,14 @@ def read(path):
         return f.read()
 
 
-def title_of(language):
-    """Text 3 of a language: the fourth string of its ":STR" section."""
-    strings, inside = [], False
+def title_of(language):  # text 3: the fourth string of the ":STR" section
     with open(os.path.join(TEXTS, language + ".txt"), encoding="utf-8-sig") as f:
-        for line in (line.strip() for line in f):
-            if line.startswith(":"):
-                inside = line == ":STR"
-            elif inside and len(line) >= 2 and line[0] == line[-1] == '"':
-                strings.append(line[1:-1])
-    return strings[3]
+        section = f.read().split(":STR", 1)[1].split("\n:", 1)[0]
+    return re.findall(r'^\s*"(.*)"\s*$', section, re.M)[3]
 
 
 class Display:
-    """An Xvfb server of the run's own."""
+    # An Xvfb server of the run's own.
 
     def __init__(self):
         ready, write = os.pipe()
@@ -106,12 +97,10 @@ class Display:
                                         stderr=subprocess.DEVNULL)
         os.close(write)
         number = b""
-        while not number.endswith(b"\n"):
-            check(select.select([ready], [], [], WAIT)[0], "Xvfb did not start")
-            part = os.read(ready, 16)
-            check(part, "Xvfb ended at start")
+        while not number.endswith(b"\n") and select.select([ready], [], [], WAIT)[0] and (part := os.read(ready, 16)):
             number += part
         os.close(ready)
+        check(number.endswith(b"\n"), "Xvfb did not start")
         self.name = ":" + number.decode().strip()
         self.env = dict(os.environ, DISPLAY=self.name)
 
@@ -130,7 +119,7 @@ class Display:
 
 
 class Picture:
-    """A screenshot, from the binary PPM that ImageMagick's import writes."""
+    # A screenshot, from the binary PPM that ImageMagick's import writes.
 
     def __init__(self, data):
         header = re.match(rb"P6\s+(\d+)\s+(\d+)\s+255\s", data)
@@ -144,28 +133,15 @@ class Picture:
         return [tuple(line[i:i + 3]) for i in range(0, len(line), 3)]
 
 
-def runs(values, wanted, minimum):
-    """(start, end) of each run of `wanted` at least `minimum` long."""
-    found, start = [], None
-    for i, v in enumerate(values + [None]):
-        if v == wanted and start is None:
-            start = i
-        elif v != wanted and start is not None:
-            if i - start >= minimum:
-                found.append((start, i))
-            start = None
-    return found
-
-
 class Screen:
-    """What a screenshot of the main window shows: the buttons' outline, the progress bar's dark ground, the
-    warning icon's yellow, the language list's white."""
+    # What a screenshot of the main window shows: the buttons' outline, the progress bar's dark ground, the
+    # warning icon's yellow, the language list's white.
 
     def __init__(self, p):
         self.picture, w, h = p, p.width, p.height
-        self.buttons = []
-        for start, end in runs(p.row(h - 40, 0, w), OUTLINE, 40):
-            centre = (start + end) / 2
+        self.buttons = []  # from the straight part of each button's top outline
+        for run in re.finditer("o{40,}", "".join("o" if c == OUTLINE else "." for c in p.row(h - 40, 0, w))):
+            centre = sum(run.span()) / 2
             self.buttons.append("right" if abs(centre - (w - 70)) <= 15 else
                                 "left" if abs(centre - (w - 180)) <= 15 else "at %g" % centre)
         self.icon = sum(r > 180 and g > 150 and b < 130 for y in range(15, 80) for r, g, b in p.row(y, 20, 85)) > 300
@@ -177,17 +153,13 @@ class Screen:
         self.list = sum(c == WHITE for c in p.row(top + 10, 20, w - 20)) >= 0.5 * inner
 
     @property
-    def kind(self):
+    def kind(self):  # "warning": the file error, not connected or the update error
         two, one = sorted(self.buttons) == ["left", "right"], self.buttons == ["right"]
-        if self.list and two and not self.icon and not self.bar:
-            return "language"
-        if self.bar and not self.buttons and not self.list:
-            return "updating"
-        if not self.list and not self.bar and two and not self.icon:
-            return "ready"
-        if not self.list and not self.bar and one:
-            return "warning" if self.icon else "complete"  # warning: file error, not connected or update error
-        return "unknown"
+        return ("language" if self.list and two and not self.icon and not self.bar else
+                "updating" if self.bar and not self.buttons and not self.list else
+                "unknown" if self.list or self.bar else
+                "ready" if two and not self.icon else
+                ("warning" if self.icon else "complete") if one else "unknown")
 
     def __str__(self):
         return "%s (buttons %s, icon %s, bar %s, list %s)" % (self.kind, self.buttons, self.icon, self.bar, self.list)
@@ -204,7 +176,7 @@ class Simulator:
         self.wait_line(r"listening ")
 
     def said(self, pattern, after=0):
-        """Indexes of the whole status lines from `after` on that match."""
+        # Indexes of the whole status lines from `after` on that match.
         lines = read(self.out).decode(errors="replace").split("\n")[:-1]
         return [i for i, line in enumerate(lines) if i >= after and re.match(pattern, line)]
 
@@ -255,7 +227,7 @@ class App:
              self.display.env)
 
     def press(self, which):
-        """The button measured from the window's lower right corner."""
+        # The button measured from the window's lower right corner.
         self.click(self.width - (70 if which == "right" else 180), self.height - 30)
 
     def wait_screen(self, kind, timeout=WAIT):
@@ -279,7 +251,7 @@ class App:
 
 
 class Run:
-    """One scenario's folders, displays, processes and clean-up."""
+    # One scenario's folders, displays, processes and clean-up.
 
     def __init__(self, options, name):
         self.options, self.name, self.displays, self.apps, self.sim = options, name, [], [], None
@@ -356,7 +328,7 @@ class Run:
         return app
 
     def to_ready(self, size, *sim_args):
-        """An update file of this size, the device attached, and the program on its ready screen."""
+        # An update file of this size, the device attached, and the program on its ready screen.
         data = self.write_update(size)
         sim = self.start_sim(*sim_args)
         app = self.start_app().find_window()
@@ -368,7 +340,7 @@ class Run:
 
 
 def completes(sim, app, data):
-    """The transfer ends with the image of the file, the complete screen, and OK ending the program."""
+    # The transfer ends with the image of the file, the complete screen, and OK ending the program.
     sim.wait_line(r"finished crc=", TRANSFER)
     check(sim.said(r"finished crc=ok$"), "the simulator found the image's CRC wrong")
     app.wait_screen("complete")
@@ -377,8 +349,8 @@ def completes(sim, app, data):
 
 
 def list_items(picture):
-    """(top, bottom) of each item of an open language list, from its rows of ink, and the index of the
-    highlighted item: a band of dark rows, which counts as one item."""
+    # (top, bottom) of each item of an open language list, from its rows of ink, and the index of the
+    # highlighted item: a band of dark rows, which counts as one item.
     items = []
     for y in range(1, picture.height - 1):  # inside the pop-up's one-pixel frame
         row = picture.row(y, 4, picture.width - 4)
@@ -505,7 +477,7 @@ def scenario_sigint_during_data(run):
 
 
 def scenario_start_paths(run):
-    """The update file is looked for beside the name the program was started by, however it was started."""
+    # The update file is looked for beside the name the program was started by, however it was started.
     run.start_sim()
     here, other = run.make("with_program"), run.make("elsewhere")
     link = os.path.join(here, NAME)
@@ -536,7 +508,7 @@ def scenario_single_instance(run):
     display = first.display
 
     def shows():
-        """What the screen itself shows where the window lies: the window only if nothing covers it."""
+        # What the screen itself shows where the window lies: the window only if nothing covers it.
         picture = display.grab(quiet=True)
         return picture and Screen(crop(picture, first)).kind
 
@@ -582,7 +554,7 @@ def scenario_single_instance(run):
 
 
 def scenario_beside_another_instance(run):
-    """An updater of another session (its own runtime folder) runs on the machine: this one is not refused."""
+    # An updater of another session (its own runtime folder) runs on the machine: this one is not refused.
     elsewhere = run.start_app(display=run.display(), XDG_RUNTIME_DIR=run.make("other_runtime")).find_window()
     app = run.start_app().find_window()
     app.wait_screen("language")
@@ -593,7 +565,7 @@ def scenario_beside_another_instance(run):
 
 
 def crop(picture, app):
-    """The part of a screenshot of the whole display where the app's window lies."""
+    # The part of a screenshot of the whole display where the app's window lies.
     rows = [picture.rgb[(app.y + y) * picture.width * 3 + app.x * 3:(app.y + y) * picture.width * 3 +
                         (app.x + app.width) * 3] for y in range(app.height)]
     return Picture(b"P6 %d %d 255\n" % (app.width, app.height) + b"".join(rows))
@@ -603,7 +575,7 @@ SCENARIOS = {name[len("scenario_"):]: f for name, f in globals().items() if name
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser = argparse.ArgumentParser(description="The updater end to end, one scenario.")
     parser.add_argument("scenario", choices=sorted(SCENARIOS))
     for name in ("--app", "--sim", "--out"):
         parser.add_argument(name, required=True, type=os.path.abspath)  # the processes run in their own folders
