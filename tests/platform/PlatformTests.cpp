@@ -104,7 +104,7 @@ VirtualDeviceInfo joystick(std::optional<int64_t> location, int64_t page = 0xFF0
     VirtualDeviceInfo info;
     std::tie(info.vendorID, info.locationID, info.primaryUsagePage) = std::make_tuple(0x4D2A, location, page);
     ElementInfo axis = ElementInfo::axis(1, 0x30, -127, 127, -1000, 1000),
-                wheel = ElementInfo::axis(1, 0x38, -1, 1, 0, 0);
+                wheel = ElementInfo::axis(1, 0x38, 0, 0, -4, 9);
     axis.initialValue = 5;
     wheel.isRelative = true;
     info.elements = {
@@ -196,9 +196,8 @@ TEST(CFCoreString, CStringsFitTheBufferOrFailWithoutWritingPastItAndMalformedUtf
     for (const char* bad :
          {"\xC0\x80", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "ab\xE2\x82", "\x80"})
         EXPECT_EQ(str(bad), nullptr) << "bytes: " << bad;
-    CFStringRef constant = CFSTR("VendorID");
-    CFRelease(constant);
-    EXPECT_TRUE(constant == CFSTR("VendorID") && text(constant) == "VendorID") << "constants are shared and immortal";
+    CFRelease(CFSTR("VendorID"));
+    EXPECT_TRUE(CFSTR("VendorID") == CFSTR("VendorID") && text(CFSTR("VendorID")) == "VendorID") << "shared, immortal";
 }
 
 TEST(CFCoreString, FormatFollowsPrintfInsertsObjectsAndCopiesWhatItCannotRead) {
@@ -272,7 +271,8 @@ TEST(CFCoreObject, ReferenceCountsHoldUnderConcurrentUseAndContainersCompareByCo
         return own(CFDictionaryCreate(nullptr, keys + from, values + from, 2, &kCFTypeDictionaryKeyCallBacks,
                                       &kCFTypeDictionaryValueCallBacks));
     };
-    EXPECT_TRUE(CFEqual(make(0).get(), make(1).get()) && !CFEqual(make(0).get(), data.get()));
+    EXPECT_TRUE(CFEqual(make(0).get(), make(1).get()) && !CFEqual(make(0).get(), data.get()) &&
+                !CFDataCreate(nullptr, nullptr, 3));
     EXPECT_EQ(format("%@", make(0).get()), "{\n    data = <01ab>;\n    flag = true;\n}");
 }
 
@@ -325,14 +325,14 @@ TEST(PropertyLists, XmlParsesIntoEveryKindOfValueMutableOnlyWhenAskedAndMalforme
         parse(plist("<dict><key>text</key><string>caf\xC3\xA9 &amp; co</string><key>n</key><integer>-5</integer>"
                     "<key>r</key><real>2.5</real><key>yes</key><true/><key>bytes</key><data>AAEC</data><key>list"
                     "</key><array><dict/></array><key>when</key><date>2020-01-01T00:00:00Z</date></dict>"));
+    auto dict = (CFMutableDictionaryRef)list.get();
+    CFDictionarySetValue(dict, CFSTR("new"), kCFBooleanTrue);  // immutable as asked: nothing changes
+    CFArrayAppendValue((CFMutableArrayRef)CFDictionaryGetValue(dict, CFSTR("list")), kCFBooleanTrue);
     EXPECT_EQ(format("%@", list.get()),
               "{\n    text = caf\xC3\xA9 & co;\n    n = -5;\n    r = 2.5;\n    yes = true;\n    bytes = <000102>;\n"
               "    list = (\n        {\n        }\n    );\n}");
-    auto dict = (CFMutableDictionaryRef)list.get();
     EXPECT_TRUE(CFEqual(CFDictionaryGetValue(dict, CFSTR("n")), sint64(-5).get()) &&
                 CFNumberIsFloatType((CFNumberRef)CFDictionaryGetValue(dict, CFSTR("r"))));
-    CFDictionarySetValue(dict, CFSTR("new"), kCFBooleanTrue);
-    EXPECT_FALSE(CFDictionaryContainsKey(dict, CFSTR("new"))) << "immutable as asked";
     auto changeable = parse(plist("<dict><key>list</key><array/></dict>"), kCFPropertyListMutableContainers);
     auto inner = (CFMutableArrayRef)CFDictionaryGetValue((CFDictionaryRef)changeable.get(), CFSTR("list"));
     CFArrayAppendValue(inner, kCFBooleanFalse);
@@ -425,7 +425,9 @@ TEST_F(HidPlatform, InputReportsFillTheBufferUpToItsSizeUntilTheRemovalAfterWhic
     for (const auto& input : {big, std::vector<uint8_t>{0xAB, 0xCD}}) d->sendInput(input);
     EXPECT_EQ(IOHIDDeviceSetReport(ref.get(), kIOHIDReportTypeOutput, 0, report.data(), 4), kIOReturnSuccess);
     EXPECT_EQ(d->outputReports().at(0).bytes, report);
-    EXPECT_EQ(IOHIDDeviceSetReport(ref.get(), kIOHIDReportTypeOutput, 0, report.data(), 0), kIOReturnBadArgument);
+    for (const uint8_t* bytes : {report.data(), (uint8_t*)nullptr})  // with no bytes, or none at all
+        EXPECT_EQ(IOHIDDeviceSetReport(ref.get(), kIOHIDReportTypeOutput, 0, bytes, bytes ? 0 : 4),
+                  kIOReturnBadArgument);
     for (int i = 0; i < 2; ++i) d->detach();
     ASSERT_TRUE(ktrtest::pumpUntil([&] { return e.removed.size() == 1; }));
     // Reports come first, with their own lengths; bytes past a short report keep what they held, and
@@ -441,6 +443,8 @@ TEST(RunLoop, EachThreadHasItsOwnAndTheDescriptorSignalsPendingWork) {
     CFRunLoopRef main = CFRunLoopGetCurrent(), other = nullptr;
     std::thread([&] { other = CFRunLoopGetCurrent(); }).join();
     EXPECT_TRUE(main == CFRunLoopGetMain() && other != main);
+    std::thread([&] { CFRunLoopStop(main); }).join();
+    EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 30, false), kCFRunLoopRunStopped);
     pollfd p{KTRRunLoopGetWakeDescriptor(main), POLLIN, 0};
     std::thread([&] { CFRunLoopWakeUp(main); }).join();
     EXPECT_EQ(poll(&p, 1, 0), 1);
@@ -485,10 +489,10 @@ TEST_F(HidPlatform, ElementsComeInDeviceOrderWithTheirAttributesScaledValuesAndO
               std::vector<IOHIDElementRef>{all[2]});
     // Logical values map onto the physical range, also beyond it; an empty physical range leaves the value.
     std::vector<double> scaled;
-    for (auto [e, v] : {std::make_pair(axis, 127L), {axis, -127L}, {axis, 381L}, {all[7], -1L}})
+    for (auto [e, v] : {std::make_pair(axis, 127L), {axis, -127L}, {axis, 381L}, {all[0], 7L}, {all[7], 3L}})
         scaled.push_back(IOHIDValueGetScaledValue(own(IOHIDValueCreateWithIntegerValue(nullptr, e, 0, v)).get(),
                                                   kIOHIDValueScaleTypeCalibrated));
-    EXPECT_EQ(scaled, (std::vector<double>{1000.0, -1000.0, 3000.0, -1.0}));
+    EXPECT_EQ(scaled, (std::vector<double>{1000.0, -1000.0, 3000.0, 7.0, -4.0}));
     // Properties set are the element's own, and leave its attributes alone.
     auto n = sint64(-5);
     EXPECT_TRUE(IOHIDElementSetProperty(axis, CFSTR("Min"), n.get()) &&
@@ -508,7 +512,8 @@ TEST_F(HidPlatform, CurrentValuesAreHandedOutUntilAskedForAgainAndQueuesTakeChan
     EXPECT_EQ(
         (std::vector<CFIndex>{IOHIDValueGetIntegerValue(first), current(all[3]), IOHIDValueGetIntegerValue(other)}),
         (std::vector<CFIndex>{5, -90, 0}));
-    EXPECT_EQ(IOHIDDeviceGetValue(d->ref(), elsewhere, &v), kIOReturnBadArgument) << "another device's element";
+    EXPECT_TRUE(IOHIDDeviceGetValue(d->ref(), elsewhere, &v) == kIOReturnBadArgument &&
+                IOHIDDeviceGetValue(d->ref(), all[3], nullptr) == kIOReturnBadArgument);
     auto queue = own(IOHIDQueueCreate(nullptr, d->ref(), 8, 0));
     for (IOHIDElementRef e : {all[3], all[3], all[7], elsewhere}) IOHIDQueueAddElement(queue.get(), e);
     d->setElementValue(4, 10);  // not running yet
