@@ -14,8 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "../tests/engine/MainComponentAccess.h"
-#include "../tests/engine/MessagePump.h"
+#include "../tests/engine/Road.h"
 
 namespace {
 
@@ -45,43 +44,25 @@ Bytes makeUpdateFile() {
     return file;
 }
 
-// The update file in a folder of its own for as long as it lives.
-class UpdateFile {
-public:
-    explicit UpdateFile(const Bytes& bytes) : m_file(juce::File::createTempFile(".upd")) {
-        m_file.replaceWithData(bytes.data(), bytes.size());
-    }
-    ~UpdateFile() { m_file.deleteFile(); }
-    juce::String path() const { return m_file.getFullPathName(); }
-
-private:
-    juce::File m_file;
-};
-
 void BM_ComponentWorker(benchmark::State& state) {
     const Bytes file = makeUpdateFile();
-    const UpdateFile updateFile(file);
     MainComponent::Timing timing;
     timing.finishPauseMs = 0;
-    MainComponent::setTimingForTesting(timing);
     for (auto _ : state) {
         state.PauseTiming();
         {
-            ktrsim::SimulatedKtrQ7 device(deviceConfig());
-            MainComponent component;
-            MainComponentTestAccess::useUpdateFile(component, updateFile.path());
-            juce::Button* first = MainComponentTestAccess::firstButton(component);
-            component.buttonClicked(first);
+            MainComponentTestAccess harness(deviceConfig(), true, timing);
+            harness.useFile(road::Bytes(file.begin(), file.end()));
+            harness.click();
             state.ResumeTiming();
-            component.buttonClicked(first);
-            const bool ended = roadtest::pumpUntil(
-                [&] { return MainComponentTestAccess::state(component) >= MainComponent::STATE_COMPLETE; }, 600s);
+            harness.click();
+            const bool ended = road::pumpUntil([&] { return harness.state() >= MainComponent::STATE_COMPLETE; }, 600s);
             state.PauseTiming();
-            if (!ended || MainComponentTestAccess::state(component) != MainComponent::STATE_COMPLETE ||
-                device.image() != std::vector<uint8_t>(file.begin(), file.end()))
+            if (!ended || harness.state() != MainComponent::STATE_COMPLETE ||
+                harness.sim.image() != std::vector<uint8_t>(file.begin(), file.end()))
                 state.SkipWithError("the update did not complete");
         }
-        roadtest::pumpOnce();
+        road::pumpUntil([] { return true; });
         state.ResumeTiming();
     }
     MainComponent::setTimingForTesting({});
@@ -167,19 +148,19 @@ void BM_BareLoop(benchmark::State& state) {
         state.PauseTiming();
         {
             ktrsim::SimulatedKtrQ7 device(deviceConfig());
-            BareRoad road(file);
-            if (!road.open()) {
+            BareRoad bare(file);
+            if (!bare.open()) {
                 state.SkipWithError("no device");
                 break;
             }
             state.ResumeTiming();
-            road.start();
-            roadtest::pumpUntil([&] { return road.done(); }, 600s);
+            bare.start();
+            road::pumpUntil([&] { return bare.done(); }, 600s);
             state.PauseTiming();
-            if (!road.ok() || device.image() != std::vector<uint8_t>(file.begin(), file.end()))
+            if (!bare.ok() || device.image() != std::vector<uint8_t>(file.begin(), file.end()))
                 state.SkipWithError("the update did not complete");
         }
-        roadtest::pumpOnce();
+        road::pumpUntil([] { return true; });
         state.ResumeTiming();
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kFileSize));

@@ -1,31 +1,16 @@
 // Constructs the main component in the folder it runs from and prints what the update-file search and check
-// left, one key=value a line. Each argument names a file of that folder to check once more afterwards.
+// left: name, validity, version and check result on one line.
 #include <cstdio>
 
 #include "MainComponent.h"
 
 struct MainComponentTestAccess {
-    static void printFields(const MainComponent& c) {
-        std::printf("name=%s\nvalid=%d\nversion=%d\ncheck=%d\n", c.m_updateFileName.toRawUTF8(), c.m_fileValid,
-                    c.m_fileVersion, c.m_fileCheck);
-        printBlock(c);
-    }
-    static void printBlock(const MainComponent& c) {
-        std::printf("blockSize=%lld\nblockCrc=%u\nblockFlag=%u\n", static_cast<long long>(c.m_blockSize[0]),
-                    static_cast<unsigned>(c.m_blockCrc[0]), static_cast<unsigned>(c.m_blockFlag[0]));
+    static void print(const MainComponent& c) {
+        std::printf("%s %d %d %d\n", c.m_updateFileName.toRawUTF8(), c.m_fileValid, c.m_fileVersion, c.m_fileCheck);
     }
 };
 
-int main(int argc, char** argv) {
+int main() {
     const juce::ScopedJuceInitialiser_GUI gui;
-    MainComponent component;
-    MainComponentTestAccess::printFields(component);
-    for (int i = 1; i < argc; ++i) {
-        int version = 0;
-        const int result = component.checkUPD(juce::String::fromUTF8(argv[i]),
-                                              reinterpret_cast<unsigned char const*>("TL382 "), &version);
-        std::printf("checkResult=%d\ncheckVersion=%d\n", result, version);
-        MainComponentTestAccess::printBlock(component);
-    }
-    return 0;
+    MainComponentTestAccess::print(MainComponent());
 }
