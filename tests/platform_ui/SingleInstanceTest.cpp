@@ -23,13 +23,19 @@ using uiplatformtest::watchedDescriptors;
 
 namespace {
 
+sockaddr_un endpoint(const juce::String& appName) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, SingleInstance::endpointPath(appName).c_str(), sizeof addr.sun_path - 1);
+    return addr;
+}
+
 // A client that speaks the socket directly, as a broken or hostile program would.
 struct RawClient {
-    explicit RawClient(const juce::String& appName) : fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, SingleInstance::endpointPath(appName).c_str(), sizeof addr.sun_path - 1);
-        connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+    explicit RawClient(const juce::String& appName, bool bindInstead = false)
+        : fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)), addr(endpoint(appName)) {
+        const auto* at = reinterpret_cast<const sockaddr*>(&addr);
+        connected = (bindInstead ? ::bind(fd, at, sizeof addr) : ::connect(fd, at, sizeof addr)) == 0;
     }
     ~RawClient() { close(); }
     void send(const std::string& bytes) {
@@ -44,6 +50,7 @@ struct RawClient {
         fd = -1;
     }
     int fd;
+    sockaddr_un addr;
     bool connected = false;
 };
 
@@ -131,13 +138,7 @@ TEST_F(SingleInstanceTest, OneServerPerNameAndASocketLeftBehindIsTakenOver) {
     EXPECT_NE(::stat(SingleInstance::endpointPath(name).c_str(), &status), 0) << "a server removes its socket";
 
     // What a killed instance leaves: a socket file that nobody answers on.
-    RawClient left(name);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, SingleInstance::endpointPath(name).c_str(), sizeof addr.sun_path - 1);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
-    ::close(fd);
+    ASSERT_TRUE(RawClient(name, true).connected);
     const auto next = serve();
     EXPECT_TRUE(next->isServing());
     handOverAll({"to the next"});
@@ -150,15 +151,11 @@ TEST_F(SingleInstanceTest, TheRuntimeFolderIsTheUsersOwnOrAPrivateOne) {
     ASSERT_EQ(::mkdir(fallback.c_str(), 0777), 0);
     ::chmod(fallback.c_str(), 0777);
     EXPECT_EQ(SingleInstance::runtimeFolder(name), folder);
-    for (const char* unusable : {"", "relative", "/nonexistent"}) {
-        ::setenv("XDG_RUNTIME_DIR", unusable, 1);
-        EXPECT_EQ(SingleInstance::runtimeFolder(name), expected) << unusable;
+    // Unset, not a folder, or one that others may write to: not the user's own.
+    for (const char* unusable : {"", "relative", "/nonexistent", fallback.c_str(), static_cast<const char*>(nullptr)}) {
+        unusable != nullptr ? ::setenv("XDG_RUNTIME_DIR", unusable, 1) : ::unsetenv("XDG_RUNTIME_DIR");
+        EXPECT_EQ(SingleInstance::runtimeFolder(name), expected) << (unusable ? unusable : "unset");
     }
-    ::unsetenv("XDG_RUNTIME_DIR");
-    EXPECT_EQ(SingleInstance::runtimeFolder(name), expected);
-    // Others may write to it: not ours.
-    ::setenv("XDG_RUNTIME_DIR", fallback.c_str(), 1);
-    EXPECT_EQ(SingleInstance::runtimeFolder(name), expected);
     struct stat status {};
     ASSERT_EQ(::lstat(expected.c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 0777, 0700u);
