@@ -82,17 +82,13 @@ TEST_F(Images, BitmapPixelsKeepTheirStoredColours) {
 }
 
 TEST_F(Images, BitmapsOutsideTheFormatGiveNoImage) {
+    // clang-format off
     std::vector<std::pair<const char*, std::vector<char>>> cases = {
-        {"16 bits", bitmap(1, 1, 16, 4)},
-        {"zero width", bitmap(0, 1, 24, 4)},
-        {"zero height", bitmap(1, 0, 24, 4)},
-        {"top-down", bitmap(1, -1, 24, 4)},
-        {"negative width", bitmap(-1, 1, 24, 4)},
-        {"huge width", bitmap(INT32_MAX, 1, 24, 4)},
-        {"huge height", bitmap(1, INT32_MAX / 2, 24, 0)},
-        {"no BM", bitmap(1, 1, 24, 4)},
-        {"header cut", bitmap(1, 1, 24, 4)},
-    };
+        {"16 bits", bitmap(1, 1, 16, 4)}, {"zero width", bitmap(0, 1, 24, 4)}, {"zero height", bitmap(1, 0, 24, 4)},
+        {"top-down", bitmap(1, -1, 24, 4)}, {"negative width", bitmap(-1, 1, 24, 4)},
+        {"huge width", bitmap(INT32_MAX, 1, 24, 4)}, {"huge height", bitmap(1, INT32_MAX / 2, 24, 0)},
+        {"no BM", bitmap(1, 1, 24, 4)}, {"header cut", bitmap(1, 1, 24, 4)}};
+    // clang-format on
     cases[7].second[1] = 'X';
     cases[8].second.resize(53);
     for (const auto& [what, data] : cases) EXPECT_TRUE(decode(data).isNull()) << what;

@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "Binary.h"
 #include "ExpectedTexts.h"
 #include "Table.h"
 #include "TxtLoader.h"
@@ -98,19 +97,6 @@ TEST(Resources, EveryLanguageHoldsItsTextsFontNameAndCode) {
         EXPECT_EQ(plangList[locale].m_code, expected::kCode[locale]);
     }
     TxtLoader::releaseInstance();
-}
-
-// A byte order mark, CR LF line ends only, ":EOF" last, valid UTF-8 and a NUL after the counted bytes.
-TEST(Resources, EveryResourceKeepsTheLineFormat) {
-    std::vector<BinaryList> all(ptextList, ptextList + 12);
-    all.push_back({&language_txt_pointer, &language_txt_length});
-    for (const BinaryList& row : all) {
-        const std::string bytes(*row.m_pointer, static_cast<size_t>(*row.m_length) + 1);
-        EXPECT_TRUE(bytes.rfind("\xEF\xBB\xBF\r\n", 0) == 0 && bytes.rfind(":EOF\r\n") == bytes.size() - 7 &&
-                    bytes.back() == '\0' && juce::CharPointer_UTF8::isValidString(bytes.data(), (int)bytes.size()) &&
-                    !juce::String::fromUTF8(bytes.data()).replace("\r\n", "").containsAnyOf("\r\n"))
-            << bytes;
-    }
 }
 
 }  // namespace

@@ -220,10 +220,8 @@ TEST(Icons, EveryKind) {
                 g.strokePath(shape, juce::PathStrokeType(4));
                 g.setColour(juce::Colour(kind == 2 ? 0x99000000 : 0x990000FF));
                 g.setFont(juce::Font(57.6f, juce::Font::bold));
-                g.drawFittedText(kind == 2   ? "!"
-                                 : kind == 3 ? "i"
-                                             : "?",
-                                 20, kind == 2 ? 22 : 15, 64, 64, juce::Justification::centred, 0, 0.7f);
+                const char* mark = kind == 2 ? "!" : kind == 3 ? "i" : "?";
+                g.drawFittedText(mark, 20, kind == 2 ? 22 : 15, 64, 64, juce::Justification::centred, 0, 0.7f);
             }).image;
         const juce::Image shown = uitest::draw(110, 100, [&](juce::Graphics& g) { component.drawIcon(g, kind); }).image;
         EXPECT_EQ(uitest::difference(shown, expected), "") << kind;
