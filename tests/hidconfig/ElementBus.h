@@ -5,9 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
 #include <cstring>
-#include <string>
 #include <utility>
 
 #include "DazoHIDUtilAddOn.h"
@@ -41,18 +39,12 @@ inline VirtualDeviceInfo padInfo(int64_t vendor, int64_t product, std::optional<
     axis.isRelative = axis.isWrapping = axis.hasNullState = true, axis.hasPreferredState = false;
     feature.isVirtual = feature.isArray = feature.isNonLinear = true;
     for (ElementInfo* e : {&output, &feature}) e->logicalMax = e->physicalMax = 0, e->hasPreferredState = false;
-    std::vector<ElementInfo> copies(3, button);
-    copies[0].type = kIOHIDElementTypeInput_Misc, copies[1].type = kIOHIDElementTypeInput_ScanCodes;
-    copies[2].type = static_cast<IOHIDElementType>(130);
-    info.elements = {
+    auto& list = info.elements = {
         ElementInfo::collection(kIOHIDElementCollectionTypeReport, 1, 5, {button, ElementInfo::button(9, 2), axis}),
-        output,
-        feature,
-        copies[0],
-        copies[1],
-        copies[2],
-        ElementInfo::collection(static_cast<IOHIDElementCollectionType>(7), 0xFF00, 0x12345, {})};
-    return info;
+        output, feature};
+    for (auto type : {kIOHIDElementTypeInput_Misc, kIOHIDElementTypeInput_ScanCodes, IOHIDElementType(130)})
+        list.push_back(button), list.back().type = type;
+    return list.push_back(ElementInfo::collection(IOHIDElementCollectionType(7), 0xFF00, 0x12345, {})), info;
 }
 
 inline std::string pointer(const void* p) {
@@ -71,9 +63,7 @@ std::string dump(void (*dumper)(Ref), Ref object) {
 }
 
 // An element's calibration as its dump shows it, without the head; reading fills in the defaults.
-inline std::string calibration(IOHIDElementRef element) {
-    return dump(HIDDumpElementCalibrationInfo, element).substr(19);
-}
+inline std::string calibration(IOHIDElementRef e) { return dump(HIDDumpElementCalibrationInfo, e).substr(19); }
 
 // Stand for "not written" in out-variables.
 IOHIDDeviceRef const kNoDevice = reinterpret_cast<IOHIDDeviceRef>(uintptr_t{0xD0});
@@ -84,13 +74,20 @@ class PadTest : public HidBusTest {
 protected:
     void SetUp() override { HidBusTest::SetUp(), m_pad = plug(padInfo(100, 7, 0x1000)), m_device = m_pad->ref(); }
     IOHIDElementRef element(IOHIDElementCookie cookie) const { return elementWithCookie(m_device, cookie); }
-    using Outs = std::pair<IOHIDDeviceRef, IOHIDElementRef>;
-    Outs outs() const { return {m_found, m_element}; }
-    void resetOuts() { m_found = kNoDevice, m_element = kNoElement; }
-    const Outs kFoundNothing{nullptr, nullptr}, kOutsUntouched{kNoDevice, kNoElement};
+    // A result and the outs as "device:element", then resets them: "-" for null, "?" for untouched, "pad",
+    // "second" or "other" for a device and the cookie for an element.
+    std::string result(long value) {
+        auto name = [this](void* p) -> std::string {
+            if (!p || p == kNoDevice || p == kNoElement) return p ? "?" : "-";
+            if (p == m_found) return p == m_device ? "pad" : p == m_second ? "second" : "other";
+            return std::to_string(IOHIDElementGetCookie(static_cast<IOHIDElementRef>(p)));
+        };
+        const std::string out = std::to_string(value) + " " + name(m_found) + ":" + name(m_element);
+        return m_found = kNoDevice, m_element = kNoElement, out;
+    }
 
     std::shared_ptr<VirtualDevice> m_pad;
-    IOHIDDeviceRef m_device = nullptr, m_found = kNoDevice;
+    IOHIDDeviceRef m_device = nullptr, m_second = nullptr, m_found = kNoDevice;
     IOHIDElementRef m_element = kNoElement;
 };
 

@@ -72,13 +72,11 @@ TEST(NameListLoadTest, ListsComeFromTheLibrarysBundleElseTheFirstBundleThatHasTh
     EXPECT_EQ(names(), kNone);
     put(1, namingList("Second").c_str());
     EXPECT_EQ(names(), "Second|Second|Second X");  // sought again
-    put(0, namingList("First").c_str());
-    put(2, namingList("Library").c_str());
+    put(0, namingList("First").c_str()), put(2, namingList("Library").c_str());
     EXPECT_EQ(names(), "Second|Second|Second X");  // kept
     forget();
     EXPECT_EQ(names(), "Library|Library|Library X");
-    put(2, nullptr);
-    forget();
+    put(2, nullptr), forget();
     EXPECT_EQ(names(), "First|First|First X");
 
     // Lists that cannot be read are sought again; one that is not a dictionary stays and fails every lookup.
@@ -92,8 +90,7 @@ TEST(NameListLoadTest, ListsComeFromTheLibrarysBundleElseTheFirstBundleThatHasTh
     EXPECT_EQ(names(), kNone);
     put(2, namingList("Later").c_str());
     EXPECT_EQ(names(), kNone);
-    std::error_code ignored;
-    fs::remove_all(root, ignored);
+    fs::remove_all(root);
 }
 
 }  // namespace

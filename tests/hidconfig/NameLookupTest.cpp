@@ -3,18 +3,6 @@
 
 namespace {
 
-// A buffer of guard bytes, to see how far a lookup wrote.
-struct Buffer {
-    char bytes[64];
-    Buffer() { std::memset(bytes, '#', sizeof bytes); }
-    std::string text() const { return std::string(bytes, strnlen(bytes, sizeof bytes)); }
-    size_t used() const {  // the index of the first guard byte of the tail
-        size_t end = sizeof bytes;
-        while (end > 0 && bytes[end - 1] == '#') --end;
-        return end;
-    }
-};
-
 // A usage name written as the name lookups write theirs.
 Boolean usageName(long page, long usage, char* out) {
     CFStringRef name = HIDCopyUsageName(page, usage);
@@ -70,14 +58,17 @@ TEST(NameLookupTest, NamesAreFoundWithinTheirRoomAndFailuresLeaveAnEmptyString) 
             }
         };
         // clang-format on
-        Buffer name;
-        const std::string text = lookup(name.bytes) ? name.text() : name.text().empty() ? "-" : "?";
-        EXPECT_EQ(text, row.name) << row.kind << row.a << ":" << row.b;
-        EXPECT_LE(name.used(), row.room ? row.room : 2 * std::strlen(row.name) + 1) << row.kind << row.a;
+        char name[64];  // guard bytes show how far the lookup wrote
+        std::memset(name, '#', sizeof name);
+        const bool found = lookup(name);
+        const std::string text(name, strnlen(name, sizeof name)), all(name, sizeof name);
+        EXPECT_EQ(found ? text : text.empty() ? "-" : "?", row.name) << row.kind << row.a << ":" << row.b;
+        EXPECT_LE(all.find_last_not_of('#') + 1, row.room ? row.room : 2 * std::strlen(row.name) + 1)
+            << row.kind << row.a;
         EXPECT_FALSE(lookup(nullptr));
     }
-    Buffer notText;  // an entry that is no text is described
-    EXPECT_TRUE(HIDGetElementNameFromVendorProductCookie(100, 7, 18, notText.bytes) && notText.text() != "");
+    char notText[64] = "";  // an entry that is no text is described
+    EXPECT_TRUE(HIDGetElementNameFromVendorProductCookie(100, 7, 18, notText) && *notText);
 }
 
 }  // namespace

@@ -89,12 +89,10 @@ TEST_F(QueueTest, CallsWithoutAQueueOrWithNullsAreRefused) {
     EXPECT_FALSE(HIDGetEvent(m_device, &value) || HIDGetEvent(nullptr, &value) || value != untouched);
     EXPECT_EQ(step(HIDDequeueElement(m_device, element(kAxis))), "error -");
     EXPECT_EQ(step(HIDDequeueDevice(m_device)), "error -");
-    EXPECT_EQ(step(HIDQueueElement(nullptr, element(kAxis))), "bad -");
-    EXPECT_EQ(step(HIDQueueElement(m_device, nullptr)), "bad -");
-    EXPECT_EQ(step(HIDQueueDevice(nullptr)), "bad -");
-    EXPECT_EQ(step(HIDDequeueElement(nullptr, element(kAxis))), "bad -");
-    EXPECT_EQ(step(HIDDequeueElement(m_device, nullptr)), "bad -");
-    EXPECT_EQ(step(HIDDequeueDevice(nullptr)), "bad -");
+    for (IOReturn refused :
+         {HIDQueueElement(nullptr, element(kAxis)), HIDQueueElement(m_device, nullptr), HIDQueueDevice(nullptr),
+          HIDDequeueElement(nullptr, element(kAxis)), HIDDequeueElement(m_device, nullptr), HIDDequeueDevice(nullptr)})
+        EXPECT_EQ(step(refused), "bad -");
     g_failCreate = true;  // each queueing call tries again
     EXPECT_EQ(step(HIDQueueElement(m_device, element(kAxis))), "error -");
     EXPECT_EQ(step(HIDQueueDevice(m_device)), "error -");

@@ -34,8 +34,7 @@ TEST_F(HidUtilTest, MasksSelectTypeGroupsInTheDeviceOrderAndListsAreCountedAsMat
     IOHIDDeviceRef bare = plug(hidDevice(1, 2, 0x200, 1, 6))->ref();
     plug(hidDevice(1, 3, 0x300))->detach();
     const UInt32 pages[] = {1, 1}, usages[] = {5, 6};
-    EXPECT_FALSE(HIDHaveDeviceList());
-    EXPECT_TRUE(HIDUpdateDeviceList(pages, usages, 1) && HIDCountDevices() == 1);
+    EXPECT_TRUE(!HIDHaveDeviceList() && HIDUpdateDeviceList(pages, usages, 1) && HIDCountDevices() == 1);
     EXPECT_TRUE(HIDUpdateDeviceList(pages, usages, 2) && HIDCountDevices() == 2 && HIDHaveDeviceList());
     HIDReleaseDeviceList();
     EXPECT_FALSE(HIDHaveDeviceList() || HIDCountDevices() || HIDCountDeviceElements(bare, kAll) ||
@@ -44,20 +43,18 @@ TEST_F(HidUtilTest, MasksSelectTypeGroupsInTheDeviceOrderAndListsAreCountedAsMat
 
 TEST_F(HidUtilTest, EachElementKindIsDumpedInItsForm) {
     const auto e = elementsOf(m_device);
-    const std::string copy =
-        ", usage: 0x0009:0x0001, name: Trigger, report: { ID: 0, Size: 1, Count: 1 }, logical: "
-        "{min: 0, max: 1}, physical: {min: 0, max: 1}, hasPreferredState,  }\n";
+    const std::string report = "report: { ID: 0, Size: 1, Count: 1 }, ";
+    const std::string bit = report + "logical: {min: 0, max: 1}, physical: {min: 0, max: 1}, hasPreferredState,  }\n";
+    const std::string copy = ", usage: 0x0009:0x0001, name: Trigger, " + bit;
     const std::string rows[] = {
         // what follows the cookie
         "type: Report Collection, usage: 0x0001:0x0005, \"Generic Desktop Game Pad\", report: { ID: 0, Size: 0, "
         "Count: 0 },  }\n",
         "type: Button" + copy,
-        "type: Button, usage: 0x0009:0x0002, report: { ID: 0, Size: 1, Count: 1 }, logical: {min: 0, max: 1}, "
-        "physical: {min: 0, max: 1}, hasPreferredState,  }\n",
+        "type: Button, usage: 0x0009:0x0002, " + bit,
         "type: Axis, usage: 0x0001:0x0030, \"Generic Desktop X\", report: { ID: 2, Size: 8, Count: 1 }, unit: 18 * "
         "10^14, logical: {min: 0, max: 255}, physical: {min: 0, max: 255}, isRelative, isWrapping, hasNullState,  }\n",
-        "type: Output, usage: 0x0008:0x0001, name: " + std::string(255, 'o') +
-            ", report: { ID: 0, Size: 1, Count: 1 },  }\n",
+        "type: Output, usage: 0x0008:0x0001, name: " + std::string(255, 'o') + ", " + report + " }\n",
         "type: Feature, usage: 0xFF00:0x0001, report: { ID: 0, Size: 8, Count: 4 }, isVirtual, isArray, isNonLinear, "
         " }\n",
         "type: Misc" + copy,
@@ -77,9 +74,10 @@ TEST_F(HidBusTest, DeviceDumpWritesEveryPresentItemInOrder) {
     auto info = hidDevice(-1, 0x0304, 0x14100000);
     info.manufacturer = "Acme", info.product = "Pad", info.serialNumber = "SN-\xC3\xA9", info.versionNumber = 0x0123;
     info.maxOutputReportSize = 64;
-    info.extra = {{"DeviceUsagePage", int64_t{1}},      {"DeviceUsage", int64_t{5}},
-                  {"VendorIDSource", int64_t{1}},       {"CountryCode", int64_t{33}},
-                  {"MaxFeatureReportSize", int64_t{8}}, {"ReportInterval", int64_t{8000}}};
+    // clang-format off
+    info.extra = {{"DeviceUsagePage", int64_t{1}}, {"DeviceUsage", int64_t{5}}, {"VendorIDSource", int64_t{1}},
+                  {"CountryCode", int64_t{33}}, {"MaxFeatureReportSize", int64_t{8}}, {"ReportInterval", int64_t{8000}}};
+    // clang-format on
     IOHIDDeviceRef device = plug(info)->ref();
     IOHIDQueueRef queue = IOHIDQueueCreate(kCFAllocatorDefault, device, 4, 0);
     IOHIDDevice_SetQueue(device, queue);
@@ -93,14 +91,13 @@ TEST_F(HidBusTest, DeviceDumpWritesEveryPresentItemInOrder) {
         "64, MaxFeatureReportSize: 8, ReportInterval: 8000, queue: " +
             pointer(queue) + ", transaction: 0xffff8000deadbee8, }\n");
     IOHIDDevice_SetQueue(device, nullptr), CFRelease(queue);
-    EXPECT_EQ(IOHIDDevice_GetQueue(device), nullptr);
 
     info = hidDevice(0, 0, std::nullopt, 0xFF00, 1);
     info.product = std::string(255, 'p'), info.transport = std::string(256, 't'), info.maxInputReportSize = 0;
-    info.extra = {{"DeviceUsagePage", int64_t{1}},
-                  {"Manufacturer", int64_t{7}},
-                  {"SerialNumber", int64_t{9}},
+    // clang-format off
+    info.extra = {{"DeviceUsagePage", int64_t{1}}, {"Manufacturer", int64_t{7}}, {"SerialNumber", int64_t{9}},
                   {"MaxFeatureReportSize", std::string("8")}};
+    // clang-format on
     EXPECT_EQ(dump(HIDDumpDeviceInfo, plug(info)->ref()),
               "Device: @ = {  - " + std::string(255, 'p') + ", usage: 0xFF00:0x0001, MaxOutputReportSize: 1024, }\n");
     EXPECT_EQ(dump(HIDDumpDeviceInfo, IOHIDDeviceRef{}), "");
@@ -127,8 +124,7 @@ TEST_F(HidUtilTest, PropertiesOfOtherKindsOrAbsentOnesAreNotRead) {
                  IOHIDDevice_GetLongProperty(m_device, CFSTR("Huge"), &value));
 
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const char kNotADevice[] = "IOHIDDeviceGetTypeID\\(\\) == CFGetTypeID\\(inIOHIDDeviceRef\\)";
-    const char kNotAnElement[] = "IOHIDElementGetTypeID\\(\\) == CFGetTypeID\\(inIOHIDElementRef\\)";
+    const char kNotADevice[] = "failed: IOHIDDeviceGetTypeID", kNotAnElement[] = "failed: IOHIDElementGetTypeID";
     EXPECT_DEATH(IOHIDDevice_GetProduct(buttonAsDevice), kNotADevice);
     EXPECT_DEATH(IOHIDDevice_GetVendorID(buttonAsDevice), kNotADevice);
     EXPECT_DEATH(HIDCountDeviceElements(buttonAsDevice, kIn), kNotADevice);
@@ -137,7 +133,7 @@ TEST_F(HidUtilTest, PropertiesOfOtherKindsOrAbsentOnesAreNotRead) {
     EXPECT_DEATH(HIDQueueElement(m_device, deviceAsElement), kNotAnElement);
     EXPECT_DEATH(HIDDequeueElement(m_device, deviceAsElement), kNotAnElement);
     IOHIDDevice_SetLongProperty(m_device, CFSTR("DeviceQueueRef"), reinterpret_cast<intptr_t>(button));
-    EXPECT_DEATH(IOHIDDevice_GetQueue(m_device), "IOHIDQueueGetTypeID\\(\\) == CFGetTypeID\\(result\\)");
+    EXPECT_DEATH(IOHIDDevice_GetQueue(m_device), "failed: IOHIDQueueGetTypeID");
 }
 
 TEST_F(HidBusTest, CalibrationsAreFilledInOnceAndSetUpFromTheLogicalRangeAndThePhysicalValue) {
@@ -145,8 +141,8 @@ TEST_F(HidBusTest, CalibrationsAreFilledInOnceAndSetUpFromTheLogicalRangeAndTheP
     info.initialValue = -54;  // physically -42.52
     IOHIDElementRef axis = elementsOf(plug(padInfo(1, 2, 3, {info}))->ref()).at(0);
     const std::string defaults =
-        "cal: {min: 127, max: -127}, sat: {min: -127, max: -127}, dead: {min: -127, max: "
-        "-127}, granularity: -127.00 }\n";
+        "cal: {min: 127, max: -127}, sat: {min: -127, max: -127}, dead: {min: -127, max: -127}, granularity: -127.00 "
+        "}\n";
     EXPECT_EQ(calibration(axis), defaults);
     IOHIDElement_SetLongProperty(axis, CFSTR("Max"), 500);
     EXPECT_EQ(calibration(axis), defaults);
@@ -154,14 +150,9 @@ TEST_F(HidBusTest, CalibrationsAreFilledInOnceAndSetUpFromTheLogicalRangeAndTheP
     EXPECT_EQ(IOHIDElement_GetCalibrationMin(axis), 500);
 
     // Setters keep the sign and the low 32 bits; the granularity is cut toward zero.
-    for (const auto& [set, value] : std::initializer_list<std::pair<void (*)(IOHIDElementRef, long), long>>{
-             {IOHIDElement_SetCalibrationMin, -2147483647L - 1},
-             {IOHIDElement_SetCalibrationMax, 0x180000001L},
-             {IOHIDElement_SetCalibrationSaturationMin, 4294967295L},
-             {IOHIDElement_SetCalibrationSaturationMax, 200L},
-             {IOHIDElement_SetCalibrationDeadZoneMin, -5L},
-             {IOHIDElement_SetCalibrationDeadZoneMax, 6L}})
-        set(axis, value);
+    IOHIDElement_SetCalibrationMin(axis, -2147483647L - 1), IOHIDElement_SetCalibrationMax(axis, 0x180000001L);
+    IOHIDElement_SetCalibrationSaturationMin(axis, 4294967295L), IOHIDElement_SetCalibrationSaturationMax(axis, 200);
+    IOHIDElement_SetCalibrationDeadZoneMin(axis, -5), IOHIDElement_SetCalibrationDeadZoneMax(axis, 6);
     IOHIDElement_SetCalibrationGranularity(axis, -2.9);
     EXPECT_EQ(calibration(axis),
               "cal: {min: -2147483648, max: -2147483647}, sat: {min: -1, max: 200}, dead: {min: "
@@ -173,13 +164,11 @@ TEST_F(HidBusTest, CalibrationsAreFilledInOnceAndSetUpFromTheLogicalRangeAndTheP
     EXPECT_EQ(IOHIDElement_GetValue(axis, kIOHIDValueScaleTypePhysical), -42.0);
     IOHIDElement_SetupCalibration(axis);
     EXPECT_EQ(calibration(axis),
-              "cal: {min: -127, max: 127}, sat: {min: -42, max: -42}, dead: {min: 0, max: 0}, "
-              "granularity:   0.00 }\n");
+              "cal: {min: -127, max: 127}, sat: {min: -42, max: -42}, dead: {min: 0, max: 0}, granularity:   0.00 }\n");
     EXPECT_EQ(dump(HIDDumpElementCalibrationInfo, IOHIDElementRef{}), "");
 
     // Without a range the constants stand in; without a device the value reads 0.
-    CFDictionaryRef none = CFDictionaryCreate(nullptr, nullptr, nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
-                                              &kCFTypeDictionaryValueCallBacks);
+    auto none = CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
     IOHIDElementRef bare = IOHIDElementCreateWithDictionary(kCFAllocatorDefault, none);
     EXPECT_EQ(calibration(bare),
               "cal: {min: 2147483647, max: -2147483647}, sat: {min: -2147483647, max: -2147483647}, "
