@@ -183,8 +183,7 @@ class Simulator:
     def wait_line(self, pattern, timeout=WAIT, after=0):
         def seen():
             running = self.process.poll() is None  # first: all it said before it ended is in the file then
-            hits = self.said(pattern, after)
-            check(hits or running, "the simulator ended without saying /%s/" % pattern)
+            check((hits := self.said(pattern, after)) or running, "the simulator ended without saying /%s/" % pattern)
             return hits
 
         return wait_until(seen, "the simulator to say /%s/" % pattern, timeout)[0]
@@ -202,12 +201,10 @@ class App:
             self.process = subprocess.Popen(argv, stdout=out, stderr=err, cwd=cwd, env=dict(env, DISPLAY=display.name))
         self.window = None
 
-    def find_window(self, title=None):
-        criteria = ["--pid", str(self.process.pid), "--name", "^%s$" % re.escape(title or title_of("english"))]
-
+    def find_window(self):
         def shown():
             check(self.process.poll() is None, "the program %s before its window showed" % self.state())
-            return self.display.windows(*criteria)
+            return self.display.windows("--pid", str(self.process.pid), "--name", "^%s$" % title_of("english"))
 
         self.window = wait_until(shown, "the program's window")[0]
         out = tool(["xdotool", "getwindowgeometry", "--shell", str(self.window)], self.display.env).decode()
@@ -216,8 +213,7 @@ class App:
         return self
 
     def state(self):
-        rc = self.process.poll()
-        return "is running" if rc is None else "exited with %d" % rc
+        return "is running" if (rc := self.process.poll()) is None else "exited with %d" % rc
 
     def title(self):
         return tool(["xdotool", "getwindowname", str(self.window)], self.display.env).decode(errors="replace").strip()
@@ -355,11 +351,8 @@ def pick_language(app, index):
     popup = wait_until(lambda: app.display.windows("--pid", str(app.process.pid), "--name", "^menu$"),
                        "the language list to open")[0]
 
-    def drawn():
-        picture = app.display.grab(popup, quiet=True)
-        return picture and len(list_items(picture)[0]) == len(LANGUAGES) and picture
-
-    picture = wait_until(drawn, "the language list to show %d items" % len(LANGUAGES))
+    picture = wait_until(lambda: (p := app.display.grab(popup, quiet=True)) and len(list_items(p)[0]) == 12 and p,
+                         "the language list to show its 12 items")
     x, y = picture.width // 2, sum(list_items(picture)[0][index]) // 2
     # The list highlights the item under the pointer: that it is the wanted one proves the item's place.
     tool(["xdotool", "mousemove", "--window", str(popup), str(x), str(y)], app.display.env)
@@ -444,9 +437,8 @@ def scenario_sigint_during_data(run):
     mark = sim.wait_line(r"report f3 22$", TRANSFER)
     started = time.monotonic()
     app.process.send_signal(signal.SIGINT)
-    rc = ended(app.process, "the program after SIGINT")
+    check((rc := ended(app.process, "the program after SIGINT")) == 0, "after SIGINT it should end with 0, not %d" % rc)
     log("the program ended %.2fs after SIGINT" % (time.monotonic() - started))
-    check(rc == 0, "the program should end with 0 after SIGINT, not %d" % rc)
     sim.wait_line(r"report f2 ", after=mark)
 
 
