@@ -120,8 +120,14 @@ TEST_F(SingleInstanceTest, CommandLinesArriveIntactWhateverTheName) {
         handOverAll({"", "--update ktrq7_v105.upd",
                      juce::String::fromUTF8("\xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x98\x80 \"q\"\ttab\nline")});
     }
-    // Long names that differ only at their end do not meet.
+    // A runtime folder too deep for a socket address.
+    const std::string deep = folder + "/" + std::string(60, 'd') + "/" + std::string(60, 'e');
+    ASSERT_TRUE(juce::File(deep).createDirectory());
+    ::setenv("XDG_RUNTIME_DIR", deep.c_str(), 1);
     const auto server = serve();
+    ASSERT_TRUE(server->isServing());
+    handOverAll({"deep"});
+    // Long names that differ only at their end do not meet.
     EXPECT_FALSE(SingleInstance::handOver(longName + "2", "x"));
 }
 
