@@ -7,6 +7,7 @@
 #include <ktrplatform/RaiseWindow.h>
 #include <ktrplatform/SingleInstance.h>
 #include <ktrplatform/SystemFonts.h>
+#include <ktrplatform/XEventQueueWatch.h>
 
 #include <memory>
 
@@ -16,10 +17,11 @@
 namespace {
 
 // What the desktop gives a program elsewhere and Linux lacks: fonts by family name, word of a second start,
-// and device events delivered on the message thread.
+// device events delivered on the message thread, and X events that no framework call leaves waiting.
 struct LinuxDesktop {
     std::unique_ptr<ktrplatform::MessageThreadRunLoop> runLoop;
     std::unique_ptr<ktrplatform::SingleInstance> singleInstance;
+    std::unique_ptr<ktrplatform::XEventQueueWatch> xEvents;
 };
 
 LinuxDesktop& desktop() {
@@ -42,6 +44,7 @@ void Application::initialise(const juce::String&) {
         return locale < 12 ? langList[locale].m_code : langList[0].m_code;
     });
     desktop().runLoop = std::make_unique<ktrplatform::MessageThreadRunLoop>();
+    desktop().xEvents = std::make_unique<ktrplatform::XEventQueueWatch>();
     desktop().singleInstance = std::make_unique<ktrplatform::SingleInstance>(
         getApplicationName(), [this](const juce::String& commandLine) { anotherInstanceStarted(commandLine); });
 #endif
@@ -55,6 +58,7 @@ void Application::shutdown() {
     }
 #if KTR_LINUX_DESKTOP
     desktop().singleInstance.reset();
+    desktop().xEvents.reset();
     desktop().runLoop.reset();
     ktrplatform::uninstallSystemFonts();
 #endif
