@@ -1,6 +1,10 @@
 // The device controller and its binding on the virtual bus: identity, arrival, removal,
 // input and output reports, version, the single live binding and sends racing a removal.
+#include <ktrplatform/PlatformFaults.h>
+
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "HidCtrl.h"
 #include "HidTestBus.h"
@@ -108,6 +112,7 @@ TEST_F(ControllerTest, ReportsPassAsTheyAreUpToTheReportSize) {
     buffer.assign(1024, 0xEE);
     EXPECT_EQ(ctrl.deviceInput(buffer.data(), 1), 1);
     EXPECT_EQ(std::vector<unsigned char>(buffer.begin(), buffer.begin() + 2), (std::vector<unsigned char>{0xF8, 0xEE}));
+    EXPECT_EQ(ctrl.deviceInput(nullptr, 16), 0);
 
     auto report = pattern(1024, 0xF0);
     ASSERT_TRUE(ctrl.setData(report.data(), 1024));
@@ -144,6 +149,51 @@ TEST_F(ControllerTest, OnlyVendor4D2AWithProducts61To64IsTakenAndTheLowerLocatio
         device->detach();
     }
     EXPECT_EQ(status(), "0 0 0 zero, m4 r5 i0");
+}
+
+// A manager that failed to open lists nothing, yet still hears of the device that is present.
+TEST_F(ControllerTest, WithAnUnopenedManagerAPresentDeviceArrivesLater) {
+    plug(ktrInfo(0x61, 0x0321));
+    ktrplatform::failNextHIDManagerOpen();
+    StderrCapture quiet;
+    EXPECT_EQ(start().getState(), 0u);
+    EXPECT_EQ(status(), "1 321 0 zero, m1 r0 i0");
+}
+
+// A worker sends all the time while devices come and go. The owner marks the held device as let go the
+// moment it hears of its removal; a send that is still running on it then has slipped past the binding.
+TEST_F(BusTest, SendsOnTheWorkerNeverReachADeviceThatWasLetGo) {
+    struct MarkingOwner : CountingHandler {
+        std::shared_ptr<std::atomic<bool>> held;
+        void removalCallBack() override {
+            *held = true;
+            CountingHandler::removalCallBack();
+        }
+    } owner;
+    HidCtrl ctrl;
+    ASSERT_TRUE(ctrl.initialize(&owner, 1));
+    std::atomic<int> sendsToLetGo{0};
+    std::atomic<bool> stop{false};
+    std::thread worker([&] {
+        unsigned char report[64] = {0xF3};
+        while (!stop)
+            if (!ctrl.setData(report, sizeof report)) std::this_thread::yield();
+    });
+    for (int cycle = 1; cycle <= 200 && !HasFailure(); ++cycle) {
+        auto letGo = owner.held = std::make_shared<std::atomic<bool>>(false);
+        auto device = plug(ktrInfo());
+        device->setOutputHandler([letGo, &sendsToLetGo](const ktrplatform::RecordedReport&) {
+            // As long as a send over USB takes, so that removals land in the middle of one.
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+            if (*letGo) ++sendsToLetGo;
+        });
+        EXPECT_TRUE(pumpUntil([&] { return owner.matchings == cycle && !device->outputReports().empty(); }));
+        device->detach();
+        EXPECT_TRUE(pumpUntil([&] { return owner.removals == cycle; }));
+    }
+    stop = true;
+    worker.join();
+    EXPECT_EQ(sendsToLetGo, 0);
 }
 
 }  // namespace

@@ -37,6 +37,30 @@ TEST_F(DeviceListTest, MatchingSelectsDevicesAndSortsThemByLocation) {
         EXPECT_TRUE(HIDBuildDeviceList(page, usage));
         EXPECT_EQ(listed(), expected) << page << ":" << usage;
     }
+    // Pairs of pages and usages; without usages, or with no pair counted, every device.
+    const UInt32 pages[] = {1, 0xFF00}, usages[] = {2, 0};
+    const std::tuple<const UInt32*, int, List> multiRows[] = {
+        {usages, 2, {m_mouse, m_vendor}}, {nullptr, 2, all}, {usages, 0, all}};
+    for (const auto& [usageList, count, expected] : multiRows) {
+        EXPECT_TRUE(HIDBuildMultiDeviceList(pages, usageList, count));
+        EXPECT_EQ(listed(), expected) << (usageList ? "usages " : "no usages ") << count;
+    }
+}
+
+// Neither creates nor opens the manager again: the failures armed for those calls are still armed after.
+TEST_F(DeviceListTest, LaterBuildsReuseTheManagerWithoutCreatingOrOpeningIt) {
+    ASSERT_TRUE(HIDBuildDeviceList(0, 0));
+    const IOHIDManagerRef manager = gIOHIDManagerRef;
+    ktrplatform::failNextHIDManagerCreate();
+    ktrplatform::failNextHIDManagerOpen();
+    StderrCapture capture;
+    EXPECT_TRUE(HIDBuildDeviceList(1, 6));
+    EXPECT_EQ(capture.text(), "");
+    EXPECT_EQ(gIOHIDManagerRef, manager);
+    EXPECT_EQ(IOHIDManagerCreate(kCFAllocatorDefault, 0), nullptr);
+    const IOHIDManagerRef probe = IOHIDManagerCreate(kCFAllocatorDefault, 0);
+    EXPECT_EQ(IOHIDManagerOpen(probe, 0), kIOReturnError);
+    CFRelease(probe);
 }
 
 // The walk ends with null until it is restarted, and goes on from whatever device of the list it is given; a
