@@ -11,6 +11,7 @@
 #include <ktrplatform/VirtualHidBus.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <climits>
@@ -19,6 +20,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <thread>
 #include <tuple>
@@ -195,6 +197,27 @@ TEST(CFCoreString, CStringsFitTheBufferOrFailWithoutWritingPastItAndMalformedUtf
         EXPECT_EQ(str(bad), nullptr) << "bytes: " << bad;
     CFRelease(CFSTR("VendorID"));
     EXPECT_TRUE(CFSTR("VendorID") == CFSTR("VendorID") && text(CFSTR("VendorID")) == "VendorID") << "shared, immortal";
+}
+
+TEST(CFCoreString, ConstantStringsMadeByRacingThreadsAreOneEachAndIntact) {
+    constexpr int kThreads = 8, kKeys = 1000;
+    std::vector<std::vector<CFStringRef>> made(kThreads, std::vector<CFStringRef>(kKeys));
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            while (!go) std::this_thread::yield();
+            for (int i = 0; i < kKeys; ++i) {  // each thread from its own start, so that they grow the table at once
+                const int k = (i + t * kKeys / kThreads) % kKeys;
+                made[t][k] = __CFStringMakeConstantString(("key-" + std::to_string(k)).c_str());
+            }
+        });
+    go = true;
+    for (auto& th : threads) th.join();
+    for (int k = 0; k < kKeys; ++k) {
+        for (int t = 1; t < kThreads; ++t) ASSERT_EQ(made[t][k], made[0][k]) << k;
+        ASSERT_EQ(text(made[0][k]), "key-" + std::to_string(k));
+    }
 }
 
 TEST(CFCoreString, FormatFollowsPrintfInsertsObjectsAndCopiesWhatItCannotRead) {
@@ -425,9 +448,12 @@ TEST_F(HidPlatform, InputReportsFillTheBufferUpToItsSizeUntilTheRemovalAfterWhic
     for (const auto& input : {big, std::vector<uint8_t>{0xAB, 0xCD}}) d->sendInput(input);
     EXPECT_EQ(IOHIDDeviceSetReport(ref.get(), kIOHIDReportTypeOutput, 0, report.data(), 4), kIOReturnSuccess);
     EXPECT_EQ(d->outputReports().at(0).bytes, report);
-    for (const uint8_t* bytes : {report.data(), (uint8_t*)nullptr})  // with no bytes, or none at all
-        EXPECT_EQ(IOHIDDeviceSetReport(ref.get(), kIOHIDReportTypeOutput, 0, bytes, bytes ? 0 : 4),
-                  kIOReturnBadArgument);
+    // With no bytes, none at all, or a report ID past a byte.
+    const std::tuple<const uint8_t*, CFIndex, CFIndex> bad[] = {
+        {report.data(), 0, 0}, {nullptr, 0, 4}, {report.data(), 256, 4}};
+    for (auto [bytes, id, length] : bad)
+        EXPECT_EQ(IOHIDDeviceSetReport(ref.get(), kIOHIDReportTypeOutput, id, bytes, length), kIOReturnBadArgument)
+            << id << " " << length;
     for (int i = 0; i < 2; ++i) d->detach();
     ASSERT_TRUE(ktrtest::pumpUntil([&] { return e.removed.size() == 1; }));
     // Reports come first, with their own lengths; bytes past a short report keep what they held, and
@@ -450,6 +476,32 @@ TEST(RunLoop, EachThreadHasItsOwnAndTheDescriptorSignalsPendingWork) {
     EXPECT_EQ(poll(&p, 1, 0), 1);
     KTRRunLoopPerformPending(main);
     EXPECT_EQ(poll(&p, 1, 0), 0) << "taken by the pass that runs the work";
+}
+
+// Unless the stop wakes the wait, the run sits out its minute.
+TEST(RunLoop, AStopFromAnotherThreadWakesARunThatWaits) {
+    std::atomic<pid_t> thread{0};
+    CFRunLoopRef loop = nullptr;
+    std::promise<SInt32> ended;
+    std::thread runner([&] {
+        loop = (CFRunLoopRef)CFRetain(CFRunLoopGetCurrent());  // kept past the thread for the wake-up below
+        thread = gettid();
+        ended.set_value(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 60, false));
+    });
+    const auto asleep = [&] {  // the only place the runner sleeps is the wait for work
+        std::ifstream in("/proc/self/task/" + std::to_string(thread) + "/stat");
+        const std::string stat(std::istreambuf_iterator<char>(in), {});
+        const size_t name = stat.rfind(") ");  // the state follows the thread's name
+        return name != std::string::npos && stat[name + 2] == 'S';
+    };
+    EXPECT_TRUE(ktrtest::pumpUntil([&] { return thread && asleep(); }));
+    CFRunLoopStop(loop);
+    auto result = ended.get_future();
+    EXPECT_EQ(result.wait_for(10s), std::future_status::ready);
+    CFRunLoopWakeUp(loop);  // lets a runner that missed the stop go without its minute
+    EXPECT_EQ(result.get(), kCFRunLoopRunStopped);
+    runner.join();
+    CFRelease(loop);
 }
 
 TEST_F(HidPlatform, ServiceLookupConsumesTheDictionaryAndCountsReferencesToTheHandle) {

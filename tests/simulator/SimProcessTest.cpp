@@ -13,6 +13,7 @@
 #include <future>
 #include <utility>
 
+#include "Host.h"
 #include "Requests.h"
 #include "TestSupport.h"
 
@@ -160,7 +161,8 @@ TEST(SimTool, BadUsageExitsTwoAWrongCrcOneAndAStaleSocketIsTakenOver) {
     EXPECT_EQ(readFile(kImage), std::string(image.begin(), image.end()));
 }
 
-// A simulator driven by hand: no answer, a late and a stray answer, then what ktrq7-sim never sends.
+// A simulator driven by hand: no answer, a late and a stray answer, a second arrival, a dropped link, then what
+// ktrq7-sim never sends.
 TEST(SimLink, TimesOutMatchesAnswersAndEndsOnBadMessages) {
     const int listener = unixSocket(true);
     int fake = -1;
@@ -174,10 +176,10 @@ TEST(SimLink, TimesOutMatchesAnswersAndEndsOnBadMessages) {
                waitFor([&] { return ktrplatform::attachedDeviceCount() == 1; });
     };
     ASSERT_TRUE(accept());
-    CFSetRef devices = IOHIDManagerCopyDevices(manager);
+    CFSetRef devices = IOHIDManagerCopyDevices(manager);  // holds the device
     IOHIDDeviceRef device = nullptr;
     CFSetGetValues(devices, const_cast<const void**>(reinterpret_cast<void**>(&device)));
-    const auto set = [device](const Bytes& r) {
+    const auto set = [&device](const Bytes& r) {
         return IOHIDDeviceSetReport(device, kIOHIDReportTypeOutput, 0, r.data(), 1024);
     };
     EXPECT_EQ(set(openRequest()), kIOReturnTimeout);
@@ -191,6 +193,19 @@ TEST(SimLink, TimesOutMatchesAnswersAndEndsOnBadMessages) {
                                            {second->sequence, kIOReturnNotPermitted}})  // late, stray, the answer
         send(fake, sw::encodeFrame(sw::Type::Ack, sw::encodeAck(sequence, result)));
     EXPECT_EQ(pending.get(), kIOReturnNotPermitted);
+
+    // A second arrival replaces the device; a dropped link lets a sender still waiting go at once.
+    send(fake, sw::encodeFrame(sw::Type::Arrived, sw::encodeProperties({{"VendorID", int64_t{2}}})));
+    ASSERT_TRUE(waitFor([&] {
+        CFRelease(devices), devices = IOHIDManagerCopyDevices(manager);
+        if (CFSetGetCount(devices) != 1) return false;
+        CFSetGetValues(devices, const_cast<const void**>(reinterpret_cast<void**>(&device)));
+        return numberProperty(device, "VendorID") == 2;
+    }));
+    pending = std::async(std::launch::async, set, openRequest());
+    ASSERT_TRUE(sw::parseSetReport(readFrame(fake).payload));
+    ::shutdown(fake, SHUT_RDWR);
+    EXPECT_EQ(pending.get(), kIOReturnNoDevice);
 
     // Too long, of no known type, cut properties, an unknown property tag, a departure with a payload, a short and a
     // long acknowledgement, input without a report type or of none, a report request.
