@@ -2,8 +2,15 @@
 #include <gtest/gtest.h>
 #include <juce_gui_basics/juce_gui_basics.h>
 #include <ktrplatform/XEventQueueWatch.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <memory>
+#include <string>
 
 #include "JuceLoop.h"
 
@@ -76,4 +83,44 @@ TEST(XEventQueueWatch, AClickLeftInTheClientSideQueueStillArrives) {
     watch.reset();
     target.removeFromDesktop();
     XCloseDisplay(other);
+}
+
+namespace {
+
+// The test's own X server. On a shared one, any other client's new window makes the framework read its connection
+// again, which hands a waiting click on with or without the watch.
+class PrivateDisplay {
+public:
+    PrivateDisplay() {
+        int fds[2];
+        if (pipe(fds) != 0) return;
+        const std::string fd = std::to_string(fds[1]);
+        const char* argv[] = {"Xvfb",       "-displayfd", fd.c_str(), "-screen",  "0",
+                              "640x480x24", "-nolisten",  "tcp",      "-noreset", nullptr};
+        if (posix_spawnp(&m_pid, "Xvfb", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0) m_pid = -1;
+        close(fds[1]);
+        std::string number;
+        char c = 0;
+        pollfd p{fds[0], POLLIN, 0};
+        while (m_pid > 0 && poll(&p, 1, 30000) == 1 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+        close(fds[0]);
+        if (!number.empty()) setenv("DISPLAY", (":" + number).c_str(), 1);
+    }
+    ~PrivateDisplay() {
+        if (m_pid <= 0) return;
+        kill(m_pid, SIGTERM);
+        waitpid(m_pid, nullptr, 0);
+    }
+
+private:
+    pid_t m_pid = -1;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const bool listing = argc > 1 && std::strncmp(argv[1], "--gtest_list_tests", 18) == 0;
+    std::unique_ptr<PrivateDisplay> display = listing ? nullptr : std::make_unique<PrivateDisplay>();
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
 }
