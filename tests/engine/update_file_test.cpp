@@ -1,7 +1,11 @@
 // The update file: its name, the search of the program's folder, the check of its bytes and its CRC.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
+#include <thread>
 
 #include "Road.h"
 
@@ -138,8 +142,24 @@ TEST(UpdateFileCheck, ResultVersionAndBlockTable) {
         ASSERT_TRUE(c.change != -2 || mkfifo(h.path.c_str(), 0600) == 0);
         if (c.change == -3 && (chmod(h.path.c_str(), 0) != 0 || geteuid() == 0)) continue;
         ASSERT_TRUE(c.change <= 0 || truncate(h.path.c_str(), c.change) == 0);
+        // A check that opens the fifo would wait for a writer for ever: be that writer, and fail at once.
+        std::atomic<bool> checked{false}, opened{false};
+        std::thread writer([&] {
+            while (c.change == -2 && !checked.load()) {
+                const int fd = open(h.path.c_str(), O_WRONLY | O_NONBLOCK);
+                if (fd >= 0) {
+                    opened = true;
+                    close(fd);
+                    return;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        });
         int version = 0;
         EXPECT_EQ(h.c.checkUPD(h.path, Harness::tag(), &version), c.result);
+        checked = true;
+        writer.join();
+        EXPECT_FALSE(opened) << "the check opened the fifo";
         EXPECT_EQ(version, c.version);
         const std::array<long long, 3> filled{static_cast<long long>(c.bytes.size()),
                                               ktrsim::crc16Xmodem(c.bytes.data(), c.bytes.size()), 1};
