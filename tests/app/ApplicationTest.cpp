@@ -2,6 +2,10 @@
 // transfer runs.
 #include <gtest/gtest.h>
 #include <ktrplatform/SystemDevices.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <string>
 
 #include "Application.h"
 #include "MainComponent.h"
@@ -20,6 +24,26 @@ namespace {
 const bool standalone = (
     juce::JUCEApplicationBase::createInstance = []() -> juce::JUCEApplicationBase* { return nullptr; },
     ktrplatform::setSystemDevicesEnabled(false), true);
+
+// The application serves later starts on a socket in the user's runtime folder: the tests' own folder, so that
+// they meet no other run's instance and leave nothing behind.
+class OwnRuntimeFolder : public ::testing::Environment {
+public:
+    void SetUp() override {
+        std::string path = (std::filesystem::temp_directory_path() / "ktr-app-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(path.data()), nullptr);
+        m_folder = path;
+        ::setenv("XDG_RUNTIME_DIR", m_folder.c_str(), 1);
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        if (!m_folder.empty()) std::filesystem::remove_all(m_folder, ignored);
+    }
+
+private:
+    std::string m_folder;
+};
+::testing::Environment* const runtimeFolder = ::testing::AddGlobalTestEnvironment(new OwnRuntimeFolder);
 
 bool stopSent() { return juce::MessageManager::getInstance()->hasStopMessageBeenSent(); }
 juce::Component* front() {

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <set>
 #include <string>
@@ -58,7 +59,11 @@ struct RawClient {
 class SingleInstanceTest : public ::testing::Test {
 protected:
     void SetUp() override { ::setenv("XDG_RUNTIME_DIR", folder.c_str(), 1); }
-    void TearDown() override { juce::File(folder).deleteRecursively(); }
+    // Not juce::File::deleteRecursively: it takes a socket for a folder and leaves it, and the folder, behind.
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    }
 
     std::unique_ptr<SingleInstance> serve() {
         return std::make_unique<SingleInstance>(name, [this](const juce::String& line) { received.push_back(line); });
@@ -91,10 +96,11 @@ protected:
     std::vector<juce::String> received;
 };
 
-// Starts like the updater does, as a process of its own; killed if a failed test leaves it running.
+// Starts like the updater does, as a process of its own; killed if a test leaves it running, and waited for, so
+// that it makes no file after the test's folder is gone.
 struct Probe : juce::ChildProcess {
     ~Probe() {
-        if (isRunning()) kill();
+        if (isRunning() && kill()) waitForProcessToFinish(20000);
     }
     Probe& start(const juce::String& appName, const juce::String& commandLine, const char* delay = "0") {
         EXPECT_TRUE(juce::ChildProcess::start(
