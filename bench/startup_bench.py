@@ -67,7 +67,9 @@ def main():
     updater = os.path.abspath(os.path.join(build, "App", "KTR-Q7UpdateProgram"))
     minimal = os.path.abspath(os.path.join(build, "bench", "minimal_window"))
     with tempfile.TemporaryDirectory() as home:
-        env = dict(os.environ, HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"), LANGUAGE="en")
+        # A runtime folder of its own: an updater already running for this user would refuse the measured one.
+        env = dict(os.environ, HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"), LANGUAGE="en",
+                   XDG_RUNTIME_DIR=home)
         env.pop("KTRQ7_SIM_SOCKET", None)
         results = {}
         programs = (("updater", [updater], "Updater Program"), ("minimal", [minimal], "MinimalWindow"),
